@@ -1,0 +1,24 @@
+# Front door of the build: everything goes through CMake into build/.
+BUILD ?= build
+JOBS ?= $(shell nproc)
+CMAKE_FLAGS ?=
+
+.PHONY: all build deps configure test demo serve bench check clean
+
+all build: configure
+	cmake --build $(BUILD) -j $(JOBS)
+
+deps:
+	@scripts/install-deps
+
+configure: deps
+	@test -f $(BUILD)/CMakeCache.txt || cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
+
+test: build
+	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+
+demo: build
+	@scripts/demo $(BUILD)
+
+clean:
+	rm -rf $(BUILD)

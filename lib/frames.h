@@ -1,0 +1,101 @@
+/* Frame store of liborvik: one PCAP capture held in memory as a circular
+ * doubly linked list of frames, loaded, edited and saved.
+ *
+ * The list head is its own sentinel: an empty list has first and last
+ * pointing at the head, the last entry's next and the first entry's prev
+ * point at the head.  Walk it as
+ *
+ *   frame_queue_t *q = ovke_get_frames();
+ *   for (frame_entry_t *e = q->first; e != (frame_entry_t *)q; e = e->next)
+ *
+ * Every entry, frame, record header and payload belongs to the store:
+ * callers may read the list and change payload bytes, never link, unlink
+ * or free.  Single-threaded; one store per process. */
+#ifndef ORVIK_FRAMES_H
+#define ORVIK_FRAMES_H
+
+#include <stdint.h>
+#include <stdio.h>
+
+#include "export.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* PCAP global header, host byte order, 24 bytes. */
+typedef struct pcap_hdr_s {
+  uint32_t magic_number;
+  uint16_t version_major;
+  uint16_t version_minor;
+  int32_t thiszone;
+  uint32_t sigfigs;
+  uint32_t snaplen;
+  uint32_t network;
+} pcap_hdr_t;
+
+/* PCAP record header, host byte order, 16 bytes. */
+typedef struct pcaprec_hdr_s {
+  int32_t ts_sec;
+  int32_t ts_usec;   /* fraction of the second; the sender reads nanoseconds */
+  uint32_t incl_len; /* captured bytes that follow */
+  uint32_t orig_len;
+} pcaprec_hdr_t;
+
+typedef struct frame {
+  pcaprec_hdr_t *header; /* the frame's own copy of its record header */
+  int32_t payload_size;
+  uint8_t *payload;
+} frame_t;
+
+typedef struct frame_entry {
+  frame_t *frame;
+  struct frame_entry *next;
+  struct frame_entry *prev;
+} frame_entry_t;
+
+typedef struct frame_queue {
+  frame_entry_t *first;
+  frame_entry_t *last;
+} frame_queue_t;
+
+#ifdef __cplusplus
+static_assert(sizeof(pcap_hdr_t) == 24, "PCAP global header is 24 bytes");
+static_assert(sizeof(pcaprec_hdr_t) == 16, "PCAP record header is 16 bytes");
+#else
+_Static_assert(sizeof(pcap_hdr_t) == 24, "PCAP global header is 24 bytes");
+_Static_assert(sizeof(pcaprec_hdr_t) == 16, "PCAP record header is 16 bytes");
+#endif
+
+/* Empties the list (releasing its frames); always 0. */
+ORVIK_EXPORT int ovke_init(void);
+/* Releases every frame; the head stays valid and empty. */
+ORVIK_EXPORT void ovke_free(void);
+/* The list head, or NULL before the first ovke_init. */
+ORVIK_EXPORT frame_queue_t *ovke_get_frames(void);
+
+/* Appends the records of the open stream *stream (the caller closes it).
+ * 0 loaded up to the end of the usable data; 1 global header not
+ * readable; 2 out of memory. */
+ORVIK_EXPORT int ovke_load_file(FILE **stream);
+/* Writes the list as a PCAP file; the target is replaced only when every
+ * write succeeded.  0 written; 1 failure (target unchanged). */
+ORVIK_EXPORT int ovke_save_file(const char *path);
+
+/* Copies frame from so that it has number to.  0 done; 1 bad argument
+ * (negative, or from past the end); 2 store not initialised. */
+ORVIK_EXPORT int ovke_clone_frame(int32_t from, int32_t to);
+/* 0 done or nothing to remove; 1 index negative; 2 not initialised. */
+ORVIK_EXPORT int ovke_remove_frame(int32_t index);
+/* Both ends inclusive.  0 done or nothing to remove; 1 from > to or from
+ * negative; 2 not initialised. */
+ORVIK_EXPORT int ovke_remove_frame_interval(int32_t from, int32_t to);
+/* Overwrites bytes 0..11 (the Ethernet addresses) of every frame with
+ * pseudo-random bytes; seed 0 changes nothing. */
+ORVIK_EXPORT void ovke_randomize_frames(uint32_t seed);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

@@ -1,0 +1,150 @@
+// Helpers shared by the tests: temporary directories and files, and running
+// a built program with arguments, environment and standard input, capturing
+// its output and exit status.
+#ifndef ORVIK_TESTS_TEST_UTIL_H
+#define ORVIK_TESTS_TEST_UTIL_H
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+extern char **environ;
+
+namespace orvik_test {
+
+// A fresh directory under the system's temporary directory, removed with
+// everything in it when the object goes.
+class TempDir {
+ public:
+  TempDir() {
+    std::string tmpl = (std::filesystem::temp_directory_path() / "orvik-XXXXXX").string();
+    std::vector<char> buf(tmpl.begin(), tmpl.end());
+    buf.push_back('\0');
+    if (mkdtemp(buf.data()) == nullptr) abort();
+    path_ = buf.data();
+  }
+  ~TempDir() {
+    std::error_code ec;
+    // Directories a test made read-only must become writable to go.
+    std::filesystem::permissions(path_, std::filesystem::perms::owner_all,
+                                 std::filesystem::perm_options::add, ec);
+    std::filesystem::remove_all(path_, ec);
+  }
+  TempDir(const TempDir &) = delete;
+  TempDir &operator=(const TempDir &) = delete;
+
+  const std::string &path() const { return path_; }
+  std::string file(const std::string &name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+inline void write_file(const std::string &path, const std::string &content) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << content;
+}
+
+inline std::string read_file(const std::string &path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+inline bool file_exists(const std::string &path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0;
+}
+
+struct RunResult {
+  int status = -1;  // exit status, or 128 + signal number
+  std::string out;
+  std::string err;
+};
+
+struct RunOptions {
+  // Variables set for the child (an empty value unsets the variable).
+  std::map<std::string, std::string> env;
+  std::string cwd;    // working directory; empty: the test's own
+  std::string input;  // standard input
+};
+
+// Path of a built program in the build tree's bin directory.
+inline std::string program(const std::string &name) {
+  return std::string(ORVIK_BIN_DIR) + "/" + name;
+}
+
+// Runs program with args (argv[0] is added), waits for it and returns its
+// status and both outputs.  Outputs go through temporary files so large
+// outputs cannot dead-lock the pipe.
+inline RunResult run(const std::string &prog, const std::vector<std::string> &args,
+                     const RunOptions &opts = {}) {
+  TempDir io;
+  std::string in_path = io.file("in"), out_path = io.file("out"), err_path = io.file("err");
+  write_file(in_path, opts.input);
+
+  std::vector<std::string> env_store;
+  std::map<std::string, std::string> merged;
+  for (char **e = environ; *e != nullptr; ++e) {
+    std::string kv = *e;
+    size_t eq = kv.find('=');
+    if (eq != std::string::npos) merged[kv.substr(0, eq)] = kv.substr(eq + 1);
+  }
+  for (const auto &[k, v] : opts.env) {
+    if (v.empty())
+      merged.erase(k);
+    else
+      merged[k] = v;
+  }
+  for (const auto &[k, v] : merged) env_store.push_back(k + "=" + v);
+  std::vector<char *> envp;
+  for (auto &s : env_store) envp.push_back(s.data());
+  envp.push_back(nullptr);
+
+  std::vector<std::string> argv_store{prog};
+  argv_store.insert(argv_store.end(), args.begin(), args.end());
+  std::vector<char *> argv;
+  for (auto &s : argv_store) argv.push_back(s.data());
+  argv.push_back(nullptr);
+
+  pid_t pid = fork();
+  if (pid < 0) abort();
+  if (pid == 0) {
+    int in = open(in_path.c_str(), O_RDONLY);
+    int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    dup2(in, 0);
+    dup2(out, 1);
+    dup2(err, 2);
+    if (!opts.cwd.empty() && chdir(opts.cwd.c_str()) != 0) _exit(126);
+    execve(prog.c_str(), argv.data(), envp.data());
+    _exit(127);
+  }
+  int wstatus = 0;
+  waitpid(pid, &wstatus, 0);
+  RunResult r;
+  if (WIFEXITED(wstatus))
+    r.status = WEXITSTATUS(wstatus);
+  else if (WIFSIGNALED(wstatus))
+    r.status = 128 + WTERMSIG(wstatus);
+  r.out = read_file(out_path);
+  r.err = read_file(err_path);
+  return r;
+}
+
+}  // namespace orvik_test
+
+#endif
