@@ -20,5 +20,11 @@ test: build
 demo: build
 	@scripts/demo $(BUILD)
 
+serve: build
+	@scripts/serve $(BUILD)
+
+bench: build
+	@bench/run $(BUILD)
+
 clean:
 	rm -rf $(BUILD)
