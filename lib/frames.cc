@@ -1,1 +1,339 @@
-// placeholder: filled in by its module's work
+// Frame store: the process-wide frame list, loading a PCAP stream into it
+// and saving it as a PCAP file.
+//
+// This file and edit.cc are built without exceptions (see
+// frames_internal.h): every call they make is a C library call, so nothing
+// can throw across the extern "C" functions below.
+#include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "frames.h"
+#include "frames_internal.h"
+#include "log.h"
+
+frame_queue_t queue_head_mem;
+frame_queue_t *queue_head = nullptr;
+pcap_hdr_t pcap_header;
+
+namespace {
+
+using orvik::frames::FrameBlock;
+using orvik::frames::head_as_entry;
+
+char err_msg[orvik::kErrMsgSize];
+
+// Large reads keep a capture of a million small frames from costing a
+// million trips through stdio; 1 MiB is well past the point of diminishing
+// returns and small next to any capture worth the worry.
+constexpr size_t kIoBufferSize = 1 << 20;
+
+// Buffered reader over the caller's stream.  Reads go through our own
+// buffer in large pieces; a payload larger than the buffer is read straight
+// into its frame.
+class Reader {
+ public:
+  explicit Reader(FILE *stream) : stream_(stream) {
+    buf_ = static_cast<uint8_t *>(malloc(kIoBufferSize));
+    cap_ = buf_ != nullptr ? kIoBufferSize : 0;
+  }
+  ~Reader() {
+    // Hand back what was read ahead, so the stream stands right after the
+    // last byte the load used (when the stream can seek at all).
+    if (end_ > pos_) fseeko(stream_, -static_cast<off_t>(end_ - pos_), SEEK_CUR);
+    free(buf_);
+  }
+  Reader(const Reader &) = delete;
+  Reader &operator=(const Reader &) = delete;
+
+  bool ok() const { return buf_ != nullptr; }
+
+  // Copies up to n bytes into dst; fewer only at the end of the stream or
+  // on a read error.  Returns the count copied.
+  size_t read(void *dst, size_t n) {
+    auto *out = static_cast<uint8_t *>(dst);
+    size_t done = take(out, n);
+    if (done == n) return done;
+    if (n - done >= cap_) return done + fread(out + done, 1, n - done, stream_);
+    fill();
+    return done + take(out + done, n - done);
+  }
+
+  bool at_eof() const { return feof(stream_) != 0; }
+
+ private:
+  size_t take(uint8_t *out, size_t n) {
+    size_t k = end_ - pos_ < n ? end_ - pos_ : n;
+    memcpy(out, buf_ + pos_, k);
+    pos_ += k;
+    return k;
+  }
+  void fill() {
+    pos_ = 0;
+    end_ = fread(buf_, 1, cap_, stream_);
+  }
+
+  FILE *stream_;
+  uint8_t *buf_ = nullptr;
+  size_t cap_ = 0;
+  size_t pos_ = 0;
+  size_t end_ = 0;
+};
+
+void report_global_header(const pcap_hdr_t &h) {
+  orvik::log_msg(err_msg, 0, "Magic: %Xh", h.magic_number);
+  orvik::log_msg(err_msg, 0, "Version: %i. %i", h.version_major, h.version_minor);
+  orvik::log_msg(err_msg, 0, "GMT to local correction: %i", h.thiszone);
+  orvik::log_msg(err_msg, 0, "Accuracy of timestamps: %Xh", h.sigfigs);
+  orvik::log_msg(err_msg, 0, "Max length of each pkt: %uB", h.snaplen);
+  orvik::log_msg(err_msg, 0, "Data lint type: %Xh", h.network);
+  orvik::log_msg(err_msg, 0, "-----------------------------------");
+}
+
+// Per-record reports sit in the hot path of a large load: the level is
+// tested before any formatting starts.
+void report_record(const pcaprec_hdr_t &h) {
+  if (verbose < 0) return;
+  orvik::log_msg(err_msg, 0, "Timestamp: %i.%09i", h.ts_sec, h.ts_usec);
+  orvik::log_msg(err_msg, 1, "Length of portion: %u", h.incl_len);
+  orvik::log_msg(err_msg, 1, "Length of packet: %u", h.orig_len);
+}
+
+int read_global_header(Reader &in) {
+  pcap_hdr_t h;
+  if (in.read(&h, sizeof h) == sizeof h) {
+    pcap_header = h;
+    return 0;
+  }
+  if (in.at_eof()) orvik::log_msg(err_msg, 2, "Unexpected end of file (ret %i, exp %i)", 0, 1);
+  orvik::log_msg(err_msg, 2, "error reading file");
+  return 1;
+}
+
+// Appends the records that follow the global header.  A record with no
+// captured bytes is kept as an empty frame: ending the load there would drop
+// every later frame without a word.
+int read_records(Reader &in) {
+  for (;;) {
+    pcaprec_hdr_t h;
+    if (in.read(&h, sizeof h) != sizeof h) {
+      orvik::log_msg(err_msg, 2, "eof");
+      return 0;
+    }
+    report_record(h);
+    // incl_len is a signed count: 2^31 and more cannot be held and is
+    // refused like any allocation that fails.
+    frame_entry_t *e = orvik::frames::new_block(static_cast<int32_t>(h.incl_len));
+    if (e == nullptr) return 2;
+    *e->frame->header = h;
+    size_t size = static_cast<size_t>(e->frame->payload_size);
+    if (in.read(e->frame->payload, size) != size) {
+      free(e);  // a record cut short at the end of the file
+      return 0;
+    }
+    orvik::frames::append(e);
+    if (verbose >= 1) orvik::log_msg(err_msg, 1, "Data: (%uB)", h.incl_len);
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Saving.  The list goes to a temporary file beside the target, which
+// replaces the target only after every byte reached the file system: a full
+// disk or a failing device never leaves a half-written capture where a good
+// one was, and the target may be the very file the list was loaded from.
+
+// Heap copy of a formatted text; null when memory is short.
+__attribute__((format(printf, 1, 2))) char *format_path(const char *fmt, ...) {
+  va_list ap;
+  va_start(ap, fmt);
+  char *s = nullptr;
+  if (vasprintf(&s, fmt, ap) < 0) s = nullptr;
+  va_end(ap);
+  return s;
+}
+
+// The file that a save really replaces: a symbolic link is followed, so the
+// link stays and its target gets the new contents.  Malloc()ed.
+char *resolve_target(const char *path) {
+  struct stat st;
+  if (lstat(path, &st) == 0 && S_ISLNK(st.st_mode)) {
+    char *real = realpath(path, nullptr);
+    if (real != nullptr) return real;
+  }
+  return strdup(path);
+}
+
+mode_t current_umask() {
+  mode_t m = umask(0);
+  umask(m);
+  return m;
+}
+
+class Output {
+ public:
+  Output() = default;
+  ~Output() {
+    if (fd_ >= 0) close(fd_);
+    if (temp_ != nullptr && !committed_) unlink(temp_);
+    free(temp_);
+    free(target_);
+    free(buf_);
+  }
+  Output(const Output &) = delete;
+  Output &operator=(const Output &) = delete;
+
+  // Opens the temporary file (or, for a device or pipe, the target itself,
+  // which cannot be replaced by a rename).
+  bool open(const char *path) {
+    target_ = resolve_target(path);
+    if (target_ == nullptr) return false;
+    struct stat st;
+    bool exists = stat(target_, &st) == 0;
+    if (exists && !S_ISREG(st.st_mode)) {
+      fd_ = ::open(target_, O_WRONLY | O_CLOEXEC);
+    } else if (!open_temp(exists ? &st : nullptr)) {
+      return false;
+    }
+    if (fd_ < 0) return false;
+    buf_ = static_cast<uint8_t *>(malloc(kIoBufferSize));
+    cap_ = buf_ != nullptr ? kIoBufferSize : 0;  // without a buffer: unbuffered
+    return true;
+  }
+
+  void write(const void *data, size_t n) {
+    if (failed_) return;
+    if (used_ + n > cap_) flush();
+    if (n >= cap_) {
+      write_all(data, n);
+    } else {
+      memcpy(buf_ + used_, data, n);
+      used_ += n;
+    }
+  }
+
+  // Flushes and closes; the temporary file then takes the target's place.
+  bool commit() {
+    flush();
+    int rc = close(fd_);
+    fd_ = -1;
+    if (rc != 0) failed_ = true;
+    if (failed_) return false;
+    if (temp_ != nullptr && rename(temp_, target_) != 0) return false;
+    committed_ = true;
+    return true;
+  }
+
+ private:
+  bool open_temp(const struct stat *existing) {
+    const char *slash = strrchr(target_, '/');
+    if (slash == nullptr)
+      temp_ = format_path(".orvik-save-XXXXXX");
+    else
+      temp_ = format_path("%.*s/.orvik-save-XXXXXX", static_cast<int>(slash - target_), target_);
+    if (temp_ == nullptr) return false;
+    fd_ = mkostemp(temp_, O_CLOEXEC);
+    if (fd_ < 0) {
+      free(temp_);  // nothing was created: nothing to remove
+      temp_ = nullptr;
+      return false;
+    }
+    // mkstemp creates 0600; a save behaves like creating the file anew, or
+    // keeps the mode and (where allowed) the owner of the file it replaces.
+    mode_t mode = existing != nullptr ? existing->st_mode & 07777 : 0666 & ~current_umask();
+    if (existing != nullptr && fchown(fd_, existing->st_uid, existing->st_gid) != 0) {
+      // Not the owner's to give away: the file becomes ours, like a new one.
+    }
+    if (fchmod(fd_, mode) != 0) failed_ = true;
+    return true;
+  }
+
+  void flush() {
+    if (used_ > 0 && !failed_) write_all(buf_, used_);
+    used_ = 0;
+  }
+
+  void write_all(const void *data, size_t n) {
+    auto *p = static_cast<const uint8_t *>(data);
+    while (n > 0 && !failed_) {
+      ssize_t k = ::write(fd_, p, n);
+      if (k < 0 && errno == EINTR) continue;
+      if (k <= 0) {
+        failed_ = true;
+        break;
+      }
+      p += k;
+      n -= static_cast<size_t>(k);
+    }
+  }
+
+  char *target_ = nullptr;
+  char *temp_ = nullptr;
+  int fd_ = -1;
+  uint8_t *buf_ = nullptr;
+  size_t cap_ = 0;
+  size_t used_ = 0;
+  bool failed_ = false;
+  bool committed_ = false;
+};
+
+void write_frames(Output &out) {
+  out.write(&pcap_header, sizeof pcap_header);
+  for (frame_entry_t *e = queue_head->first; e != head_as_entry(); e = e->next) {
+    const frame_t *f = e->frame;
+    if (f == nullptr) continue;
+    // The header is written as held: incl_len is the record's own word.
+    out.write(f->header, sizeof *f->header);
+    if (f->payload_size > 0) out.write(f->payload, static_cast<size_t>(f->payload_size));
+  }
+}
+
+}  // namespace
+
+extern "C" {
+
+int ovke_init(void) {
+  ovke_free();
+  queue_head_mem.first = reinterpret_cast<frame_entry_t *>(&queue_head_mem);
+  queue_head_mem.last = reinterpret_cast<frame_entry_t *>(&queue_head_mem);
+  queue_head = &queue_head_mem;
+  return 0;
+}
+
+void ovke_free(void) {
+  if (queue_head == nullptr) return;
+  while (queue_head->first != head_as_entry())
+    orvik::frames::release_entry(queue_head->first);
+}
+
+frame_queue_t *ovke_get_frames(void) { return queue_head; }
+
+int ovke_load_file(FILE **stream) {
+  ORVIK_ASSERT_STORE_READY();
+  if (stream == nullptr || *stream == nullptr) return 1;
+  Reader in(*stream);
+  if (!in.ok()) return 2;
+  if (int rc = read_global_header(in); rc != 0) return rc;
+  report_global_header(pcap_header);
+  return read_records(in);
+}
+
+int ovke_save_file(const char *path) {
+  ORVIK_ASSERT_STORE_READY();
+  if (path == nullptr) return 1;
+  Output out;
+  if (!out.open(path)) {
+    orvik::log_msg(err_msg, 2, "Error: cannot open output file `%s`", path);
+    return 1;
+  }
+  write_frames(out);
+  if (!out.commit()) {
+    orvik::log_msg(err_msg, 2, "Error: cannot write output file `%s`", path);
+    return 1;
+  }
+  return 0;
+}
+
+}  // extern "C"
