@@ -1,0 +1,50 @@
+// The request of one orvik.cgi run, read from its query string.  Pure
+// functions with no I/O, so that tests and fuzzers can drive them directly.
+#ifndef ORVIK_CGI_REQUEST_H
+#define ORVIK_CGI_REQUEST_H
+
+#include <stdint.h>
+
+#include <string>
+#include <string_view>
+
+namespace orvik_cgi {
+
+enum class Page { kList, kSection };
+
+enum class ValueKind {
+  kNone,     // no "val=": the item's bits are toggled
+  kNumber,   // "val=" held a number
+  kInvalid,  // "val=" held something else: the request is refused
+};
+
+struct Request {
+  Page page = Page::kList;
+  // 0 = every section, else 1-based; capped at INT32_MAX so that a huge
+  // number never wraps into "all sections".
+  int32_t section = 0;
+
+  bool change = false;       // "S=" present
+  std::string item;          // decoded item name
+  bool item_usable = true;   // false when decoding produced a NUL byte
+  ValueKind value_kind = ValueKind::kNone;
+  uint64_t value = 0;
+};
+
+// query is the QUERY_STRING, or nullptr when the variable is unset (the
+// program started outside a web server: the page of all sections).
+Request parse_request(const char *query);
+
+// Form decoding: "+" is a blank, "%XX" the byte it names; a "%" that is
+// not followed by two hex digits stays as it is.  *has_nul is set when a
+// "%00" was decoded.
+std::string percent_decode(std::string_view text, bool *has_nul);
+
+// A whole text read as C's "%lli" reads it (decimal, 0x hex, leading-0
+// octal, optional sign; surrounding blanks allowed), but every character
+// must belong to the number.  Negative numbers wrap to 64 bits.
+bool parse_number(const std::string &text, uint64_t *value);
+
+}  // namespace orvik_cgi
+
+#endif
