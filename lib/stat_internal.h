@@ -1,0 +1,44 @@
+// State and helpers shared by the register runtime's files (stat.cc,
+// solver.cc, change.cc).  Nothing here is exported from liborvik.
+#ifndef ORVIK_STAT_INTERNAL_H
+#define ORVIK_STAT_INTERNAL_H
+
+#include <stdint.h>
+
+#include "ludra.h"
+#include "parser.h"
+
+namespace orvik {
+
+// Register list of the last initialisation; owned here.
+extern module_reg_list_t *global_reg_list;
+// Value list of the last read; owned here, lent to the front ends.
+extern value_list_t *global_value_list;
+// Card handle: valid only between the attach and the detach of one
+// operation.
+extern vq_dev_t dev;
+// 1 after ovkc_init, 0 after ovkc_init_nohw: every card access checks it.
+extern uint8_t ovkc_is_ludra_hw;
+// Device path handed to every attach.
+extern const char *const ludra_card;
+
+// Results of write_reg_value; the nonzero ones are also results of
+// ovkc_change_value.
+enum WriteResult { kWriteDone = 0, kWriteReadOnly = 3, kWriteNoWindow = 4 };
+
+// Walks the register list and replaces the value list.  section <= 0: all
+// sections; regex NULL: no name filter.  0 built; 1 expression does not
+// compile (list kept), card not attachable (list empty) or a window could
+// not be mapped (the entries read so far stay).
+int read_values(int section, const char *regex);
+
+// Read-modify-write of the register word of the item in node; the card
+// must be attached (dev).  Returns a WriteResult.
+int write_reg_value(const module_reg_list_t *node, int8_t mode, uint64_t value);
+
+// Common body of ovkc_init (hw 1) and ovkc_init_nohw (hw 0).
+int ovkc_init_internal(const char *filename, uint8_t hw);
+
+}  // namespace orvik
+
+#endif
