@@ -74,11 +74,13 @@ inline frame_entry_t *head_as_entry() {
 // entry keeps frame/next), so the ends go through first/last by name.
 inline void insert_before(frame_entry_t *pos, frame_entry_t *e) {
   e->next = pos;
-  e->prev = pos->prev;
-  if (pos == head_as_entry())
+  if (pos == head_as_entry()) {
+    e->prev = queue_head->last;
     queue_head->last = e;
-  else
+  } else {
+    e->prev = pos->prev;
     pos->prev = e;
+  }
   if (e->prev == head_as_entry())
     queue_head->first = e;
   else

@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -143,6 +144,56 @@ inline RunResult run(const std::string &prog, const std::vector<std::string> &ar
   r.out = read_file(out_path);
   r.err = read_file(err_path);
   return r;
+}
+
+// PCAP files for the frame store's tests, fields in host byte order.
+struct PcapGlobal {
+  uint32_t magic = 0xa1b2c3d4;
+  uint16_t major = 2, minor = 4;
+  int32_t thiszone = 0;
+  uint32_t sigfigs = 0, snaplen = 65535, network = 1;
+};
+
+template <typename T>
+inline void append_raw(std::string &s, T v) {
+  s.append(reinterpret_cast<const char *>(&v), sizeof v);
+}
+
+inline std::string pcap_global_header(const PcapGlobal &g = {}) {
+  std::string s;
+  append_raw(s, g.magic);
+  append_raw(s, g.major);
+  append_raw(s, g.minor);
+  append_raw(s, g.thiszone);
+  append_raw(s, g.sigfigs);
+  append_raw(s, g.snaplen);
+  append_raw(s, g.network);
+  return s;
+}
+
+inline std::string pcap_record_header(int32_t sec, int32_t frac, uint32_t incl_len,
+                                      uint32_t orig_len) {
+  std::string s;
+  append_raw(s, sec);
+  append_raw(s, frac);
+  append_raw(s, incl_len);
+  append_raw(s, orig_len);
+  return s;
+}
+
+// A record whose incl_len is the size of data.
+inline std::string pcap_record(int32_t sec, int32_t frac, const std::string &data,
+                               uint32_t orig_len = 0) {
+  return pcap_record_header(sec, frac, static_cast<uint32_t>(data.size()),
+                            orig_len != 0 ? orig_len : static_cast<uint32_t>(data.size())) +
+         data;
+}
+
+// n bytes that differ from frame to frame (tag) and from byte to byte.
+inline std::string frame_bytes(size_t n, int tag) {
+  std::string s(n, '\0');
+  for (size_t i = 0; i < n; ++i) s[i] = static_cast<char>(tag * 31 + i * 7);
+  return s;
 }
 
 }  // namespace orvik_test
