@@ -1,1 +1,329 @@
-// placeholder: filled in by its module's work
+#include "send.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "frames.h"
+#include "tessel.h"
+#include "test_util.h"
+
+using orvik_test::file_exists;
+using orvik_test::read_file;
+using orvik_test::TempDir;
+using orvik_test::write_file;
+
+namespace {
+
+struct Frame {
+  uint32_t sec;
+  uint32_t nsec;
+  std::string payload;
+};
+
+void put_u32(std::string &s, uint32_t v) { s.append(reinterpret_cast<const char *>(&v), 4); }
+uint32_t u32_at(const std::string &s, size_t off) {
+  uint32_t v;
+  memcpy(&v, s.data() + off, 4);
+  return v;
+}
+
+std::string make_pcap(const std::vector<Frame> &frames) {
+  std::string s;
+  put_u32(s, 0xa1b2c3d4);
+  put_u32(s, 2 | 4u << 16);
+  put_u32(s, 0);
+  put_u32(s, 0);
+  put_u32(s, 65535);
+  put_u32(s, 1);
+  for (const Frame &f : frames) {
+    put_u32(s, f.sec);
+    put_u32(s, f.nsec);
+    put_u32(s, f.payload.size());
+    put_u32(s, f.payload.size());
+    s += f.payload;
+  }
+  return s;
+}
+
+std::vector<Frame> read_pcap(const std::string &path) {
+  std::string s = read_file(path);
+  std::vector<Frame> out;
+  for (size_t off = 24; off + 16 <= s.size();) {
+    uint32_t len = u32_at(s, off + 8);
+    out.push_back({u32_at(s, off), u32_at(s, off + 4), s.substr(off + 16, len)});
+    off += 16 + len;
+  }
+  return out;
+}
+
+std::vector<std::string> lines(const std::string &text) {
+  std::vector<std::string> out;
+  std::istringstream in(text);
+  for (std::string l; std::getline(in, l);) out.push_back(l);
+  return out;
+}
+
+std::string times(const std::vector<Frame> &frames) {
+  std::string s;
+  for (const Frame &f : frames) s += std::to_string(f.sec) + "." + std::to_string(f.nsec) + " ";
+  return s;
+}
+
+std::vector<Frame> frames_of_sizes(const std::vector<size_t> &sizes) {
+  std::vector<Frame> frames;
+  for (size_t i = 0; i < sizes.size(); ++i)
+    frames.push_back({1, static_cast<uint32_t>(i), std::string(sizes[i], static_cast<char>('a' + i))});
+  return frames;
+}
+
+class SendTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    setenv("KVO2_SIM_OUT", out().c_str(), 1);
+    setenv("KVO2_SIM_LOG", log().c_str(), 1);
+    verbose = -1;
+    ovks_init();
+  }
+  void TearDown() override {
+    for (const char *v : {"KVO2_SIM_OUT", "KVO2_SIM_LOG", "KVO2_SIM_BUSY_EVERY",
+                          "KVO2_SIM_FAIL_EVERY", "LUDRA_SIM"})
+      unsetenv(v);
+    verbose = -1;
+  }
+  std::string out() const { return dir_.file("out.pcap"); }
+  std::string log() const { return dir_.file("sim.log"); }
+  std::string input(const std::vector<Frame> &frames) {
+    std::string path = dir_.file("in.pcap");
+    write_file(path, make_pcap(frames));
+    return path;
+  }
+  int send(const std::vector<Frame> &frames, const ovks_time_t *start, const ovks_time_t *interval,
+           const ovks_time_t *move = nullptr, float speed = 0, uint8_t flag = 0,
+           uint32_t repeat = 0) {
+    return ovks_send(input(frames).c_str(), start, interval, move, 0, repeat, flag, 0, speed);
+  }
+
+  TempDir dir_;
+};
+
+TEST_F(SendTest, IntervalModeStartsOneIntervalAfterTheStart) {
+  ovks_set_output_iface("/dev/kvodataII0", 3);
+  ovks_time_t start{10, 0}, interval{0, 1000};
+  std::vector<Frame> in = {{1, 0, "first"}, {1, 5, "second"}, {9, 9, "third"}};
+  ASSERT_EQ(send(in, &start, &interval), 0);
+  std::vector<Frame> got = read_pcap(out());
+  EXPECT_EQ(times(got), "10.1000 10.2000 10.3000 ");
+  ASSERT_EQ(got.size(), 3u);
+  for (size_t i = 0; i < got.size(); ++i) EXPECT_EQ(got[i].payload, in[i].payload);
+  EXPECT_EQ(lines(read_file(log()))[0], "iface=3 flag=0 repeat=0 time=10s000001000ns len=5");
+  EXPECT_EQ(ovks_packet_sent, 3u);
+  EXPECT_EQ(ovks_packet_dropped, 0u);
+  // The store is left empty.
+  const frame_queue_t *q = ovke_get_frames();
+  EXPECT_EQ(q->first, reinterpret_cast<const frame_entry_t *>(q));
+}
+
+TEST_F(SendTest, CaptureGapAndMovePacing) {
+  struct Case {
+    const char *what;
+    std::vector<Frame> frames;
+    bool has_start;
+    ovks_time_t start;
+    bool has_move;
+    ovks_time_t move;
+    const char *expected;
+  } cases[] = {
+      {"gap across a second boundary", {{5, 999999000, "a"}, {6, 1000, "b"}}, false, {}, false,
+       {}, "5.999999000 6.1000 "},
+      {"given start keeps the gaps", {{5, 999999000, "a"}, {6, 1000, "b"}}, true, {100, 0}, false,
+       {}, "100.0 100.2000 "},
+      {"move carries into the seconds", {{3, 600000000, "a"}, {3, 700000000, "b"}}, false, {},
+       true, {1, 500000000}, "5.100000000 5.200000000 "},
+  };
+  for (const Case &c : cases) {
+    ASSERT_EQ(send(c.frames, c.has_start ? &c.start : nullptr, nullptr,
+                   c.has_move ? &c.move : nullptr),
+              0)
+        << c.what;
+    EXPECT_EQ(times(read_pcap(out())), c.expected) << c.what;
+  }
+}
+
+TEST_F(SendTest, IntervalWinsOverSpeed) {
+  ovks_time_t start{0, 0}, interval{0, 1000};
+  ASSERT_EQ(send(frames_of_sizes({1500, 1500}), &start, &interval, nullptr, 1000.0f), 0);
+  EXPECT_EQ(times(read_pcap(out())), "0.1000 0.2000 ");
+}
+
+TEST_F(SendTest, BandwidthModeSpacesFramesByTheirTimeOnTheLine) {
+  ovks_time_t start{2, 0};
+  // 64 B: 50 ns, 128 B: 100 ns, 1500 B: 1171.875 -> 1171 ns.
+  ASSERT_EQ(send(frames_of_sizes({64, 128, 1500}), &start, nullptr, nullptr, 1e12f), 0);
+  EXPECT_EQ(times(read_pcap(out())), "2.50 2.150 2.1321 ");
+}
+
+TEST_F(SendTest, BandwidthModeSlowsTheFirstFrameOnlyBelowItsOwnRate) {
+  struct Case {
+    float speed;
+    uint32_t first_ns;
+  } cases[] = {{1.3e9f, 50}, {1.2e9f, 2050}};
+  for (const Case &c : cases) {
+    ASSERT_EQ(send(frames_of_sizes({64}), nullptr, nullptr, nullptr, c.speed), 0);
+    std::vector<Frame> got = read_pcap(out());
+    ASSERT_EQ(got.size(), 1u);
+    // Default start: the first frame's capture time, 1 s 0 ns.
+    EXPECT_EQ(got[0].sec, 1u) << c.speed;
+    EXPECT_EQ(got[0].nsec, c.first_ns) << c.speed;
+  }
+}
+
+TEST_F(SendTest, BandwidthModeKeepsTheAverageAtOrBelowTheLimit) {
+  const float speed = 1e8f;
+  ASSERT_EQ(send(frames_of_sizes({1000, 1000, 1000, 1000}), nullptr, nullptr, nullptr, speed), 0);
+  std::vector<Frame> got = read_pcap(out());
+  ASSERT_EQ(got.size(), 4u);
+  double elapsed = (got[3].sec - 1) + got[3].nsec / 1e9;
+  EXPECT_LE(4000 * 8 / elapsed, speed);
+  EXPECT_GT(4000 * 8 / (elapsed - 2e-6), speed);  // by no more than one step
+}
+
+TEST_F(SendTest, FlagBitZeroConvertsToTheCardClock) {
+  ovks_time_t start{64, 0}, interval{0, 640};
+  // 64 000 000 640 ns / 6.4 = 10 000 000 100.
+  ASSERT_EQ(send(frames_of_sizes({10}), &start, &interval, nullptr, 0, 1, 3), 0);
+  EXPECT_EQ(read_file(log()), "iface=0 flag=1 repeat=3 time=10s000000100ns len=10\n");
+  ASSERT_EQ(send(frames_of_sizes({10}), &start, &interval, nullptr, 0, 2, 0x01020304), 0);
+  EXPECT_EQ(lines(read_file(log()))[1],
+            "iface=0 flag=2 repeat=16909060 time=64s000000640ns len=10");
+}
+
+TEST_F(SendTest, EmptyCaptureSendsNothing) {
+  ASSERT_EQ(send({}, nullptr, nullptr), 0);
+  EXPECT_EQ(ovks_packet_sent, 0u);
+  EXPECT_EQ(read_file(out()).size(), 24u);
+}
+
+TEST_F(SendTest, DryRunOpensNoDeviceAndReportsEveryFrame) {
+  verbose = 0;
+  ovks_time_t start{10, 0}, interval{0, 1000};
+  std::string path = input(frames_of_sizes({60, 70}));
+  testing::internal::CaptureStderr();
+  int r = ovks_send(path.c_str(), &start, &interval, nullptr, 0, 0, 0, 1, 0);
+  std::string err = testing::internal::GetCapturedStderr();
+  ASSERT_EQ(r, 0);
+  EXPECT_EQ(ovks_packet_sent, 2u);
+  EXPECT_FALSE(file_exists(out()));
+  EXPECT_NE(err.find("   0 Size:    60B Timestamp: 10s000001000ns\n"), std::string::npos) << err;
+  EXPECT_NE(err.find("   1 Size:    70B Timestamp: 10s000002000ns\n"), std::string::npos) << err;
+}
+
+TEST_F(SendTest, FailuresBeforeSendingGiveOne) {
+  EXPECT_EQ(ovks_send(nullptr, nullptr, nullptr, nullptr, 0, 0, 0, 0, 0), 1);
+  EXPECT_EQ(ovks_send(dir_.file("missing.pcap").c_str(), nullptr, nullptr, nullptr, 0, 0, 0, 0, 0),
+            1);
+  write_file(dir_.file("empty"), "");
+  EXPECT_EQ(ovks_send(dir_.file("empty").c_str(), nullptr, nullptr, nullptr, 0, 0, 0, 0, 0), 1);
+  unsetenv("KVO2_SIM_OUT");
+  EXPECT_EQ(send(frames_of_sizes({10}), nullptr, nullptr), 1);
+  const frame_queue_t *q = ovke_get_frames();
+  EXPECT_EQ(q->first, reinterpret_cast<const frame_entry_t *>(q));
+}
+
+TEST_F(SendTest, BusyDeviceGetsEveryFrameExactlyOnceInOrder) {
+  setenv("KVO2_SIM_BUSY_EVERY", "2", 1);
+  std::vector<Frame> in = frames_of_sizes({10, 11, 12, 13, 14, 15, 16});
+  ASSERT_EQ(send(in, nullptr, nullptr), 0);
+  std::vector<Frame> got = read_pcap(out());
+  ASSERT_EQ(got.size(), in.size());
+  for (size_t i = 0; i < in.size(); ++i) EXPECT_EQ(got[i].payload, in[i].payload) << i;
+  EXPECT_EQ(ovks_packet_sent, in.size());
+  EXPECT_EQ(ovks_packet_dropped, 0u);
+}
+
+TEST_F(SendTest, RefusedAndNeverTakenFramesAreDroppedNotCounted) {
+  setenv("KVO2_SIM_FAIL_EVERY", "3", 1);
+  ASSERT_EQ(send(frames_of_sizes({10, 11, 12, 13, 14, 15, 16, 17, 18, 19}), nullptr, nullptr), 0);
+  EXPECT_EQ(ovks_packet_sent, 7u);
+  EXPECT_EQ(ovks_packet_dropped, 3u);
+  EXPECT_EQ(read_pcap(out()).size(), 7u);
+
+  unsetenv("KVO2_SIM_FAIL_EVERY");
+  setenv("KVO2_SIM_BUSY_EVERY", "1", 1);  // the poll times out
+  ASSERT_EQ(send(frames_of_sizes({10, 11}), nullptr, nullptr), 0);
+  EXPECT_EQ(ovks_packet_sent, 0u);
+  EXPECT_EQ(ovks_packet_dropped, 2u);
+}
+
+TEST_F(SendTest, MasksReachTheSubscription) {
+  verbose = 2;
+  ovks_set_masks(0x31, 0x03);
+  testing::internal::CaptureStderr();
+  ASSERT_EQ(send(frames_of_sizes({10}), nullptr, nullptr), 0);
+  std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_NE(err.find("Subscribing: RX interface mask-0x31; TX interface mask-0x03\n"),
+            std::string::npos);
+  EXPECT_NE(err.find("Subscribed: RX 0x01; TX 0x03\n"), std::string::npos) << err;
+  ovks_init();
+  testing::internal::CaptureStderr();
+  ASSERT_EQ(send(frames_of_sizes({10}), nullptr, nullptr), 0);
+  err = testing::internal::GetCapturedStderr();
+  EXPECT_NE(err.find("Subscribed: RX 0x00; TX 0x0f\n"), std::string::npos) << err;
+}
+
+// Runs in dir, restoring the working directory afterwards.
+class InDirectory {
+ public:
+  explicit InDirectory(const std::string &dir) {
+    if (getcwd(old_, sizeof old_) == nullptr) abort();
+    if (chdir(dir.c_str()) != 0) abort();
+  }
+  ~InDirectory() {
+    if (chdir(old_) != 0) abort();
+  }
+
+ private:
+  char old_[4096];
+};
+
+TEST_F(SendTest, CardClockGivesTheStartingTime) {
+  TempDir card;
+  write_file(card.file("addresses.xml"),
+             "<device><modules><clock bus=\"VQBUS\" header=\"Clock\">"
+             "<addresses><address ba=\"0x2000\"/></addresses><items><item>"
+             "<name>sn_hwtime</name><display>Card time</display><offset>10</offset>"
+             "<size>D</size><access>RO</access><format>TIMESTAMP</format>"
+             "<bitmask>0</bitmask></item></items></clock></modules></device>\n");
+  write_file(card.file("card"), "clock 0x2000 0x10\n");
+  setenv("LUDRA_SIM", card.file("card").c_str(), 1);
+  ovks_time_t ignored{5, 100};
+  std::string path = input(frames_of_sizes({10}));
+  InDirectory in(card.path());
+  testing::internal::CaptureStdout();
+  ASSERT_EQ(ovks_send(path.c_str(), &ignored, nullptr, nullptr, 1, 0, 0, 0, 0), 0);
+  std::string printed = testing::internal::GetCapturedStdout();
+  std::vector<Frame> got = read_pcap(out());
+  ASSERT_EQ(got.size(), 1u);
+  EXPECT_NEAR(static_cast<double>(got[0].sec), static_cast<double>(time(nullptr)), 2.0);
+  EXPECT_EQ(printed.rfind("hw timestamp: " + std::to_string(got[0].sec) + "s", 0), 0u) << printed;
+}
+
+TEST_F(SendTest, MissingDesignDescriptionStartsTheClockAtZero) {
+  TempDir empty;
+  std::string path = input(frames_of_sizes({10}));
+  InDirectory in(empty.path());
+  verbose = 0;
+  testing::internal::CaptureStderr();
+  ASSERT_EQ(ovks_send(path.c_str(), nullptr, nullptr, nullptr, 1, 0, 0, 0, 0), 0);
+  std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_NE(err.find("Could not find addresses.xml\n"), std::string::npos) << err;
+  EXPECT_EQ(times(read_pcap(out())), "0.0 ");
+}
+
+}  // namespace
