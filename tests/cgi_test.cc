@@ -1,1 +1,223 @@
-// placeholder: filled in by its module's work
+// End-to-end tests of orvik.cgi: the program runs as a web server would
+// start it, with a request environment, in a directory holding a small
+// design description, against a copy of a simulated card.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "test_util.h"
+
+namespace {
+
+using orvik_test::read_file;
+using orvik_test::RunOptions;
+using orvik_test::RunResult;
+using orvik_test::TempDir;
+using orvik_test::write_file;
+
+const char kDesign[] = R"(<?xml version="1.0"?>
+<device>
+  <modules>
+    <mac bus="VQBUS" header="MAC">
+      <addresses><address ba="0x1000"/><address ba="0x2000"/></addresses>
+      <items>
+        <item><name>rx_ok</name><display>Frames received</display>
+          <offset>0</offset><access>RW</access><format>DEC</format></item>
+        <item><name>link</name><display>Link</display><offset>4</offset>
+          <bitmask>1</bitmask><access>RO</access><format>INDICATE</format></item>
+      </items>
+    </mac>
+  </modules>
+</device>
+)";
+
+const char kCard[] =
+    "firmware 7\n"
+    "ident board sub c0 p0 c1 p1\n"
+    "vq 0x1000 0 5\n"
+    "vq 0x1000 4 1\n"
+    "vq 0x2000 0 9\n";
+
+const std::string kHead =
+    "<!DOCTYPE HTML PUBLIC \"-//W3C//DTD HTML 4.01 Transitional//EN\" "
+    "\"http://www.w3.org/TR/html4/loose.dtd\">\n"
+    "<html>\n<head>\n<meta http-equiv=\"Content-Type\" content=\"text/html; charset=utf-8\">\n"
+    "<meta name=\"robots\" content=\"noindex,nofollow\">\n"
+    "<title>ORVIK</title>\n";
+const std::string kStyle =
+    "<style type=\"text/css\">\n.pgbar { background-color: green; float:left; \n}\n</style>\n"
+    "</head><body>\n";
+
+std::string page(const std::string &body, bool refresh) {
+  return "Content-type: text/html\n\n" + kHead +
+         (refresh ? "<meta http-equiv=\"refresh\" content=\"5\">" : "") + kStyle + body +
+         "</body></html>\n";
+}
+
+std::string error_page(unsigned status, const std::string &message) {
+  return "Content-type: text/html\nStatus: " + std::to_string(status) + "\n\n" + kHead +
+         "</head><body>\n<h1>" + std::to_string(status) + " - " + message + "</h1>\n</body>";
+}
+
+std::string list_page(const std::string &ident) {
+  return page("<h1>Available sections</h1><a href=\"?s=1\">MAC</a>\n</br>\n"
+              "<a href=\"?s=2\">MAC 2</a>\n</br>\n"
+              "<h1>Identification</h1>\n" + ident + "</br>\n",
+              false);
+}
+
+const std::string kIdent =
+    "FW version: 7</br>\nBoard name: board - sub<br>\nIF0: c0 (p0)<br>\nIF1: c1 (p1)<br>\n";
+
+std::string dec_form(const std::string &name, unsigned long long v) {
+  return "<form action=\"?\" method=\"GET\"><input type=\"hidden\" name=\"S\" value=\"" + name +
+         "\"><input type=\"text\" value=\"" + std::to_string(v) +
+         "\" name=\"val\"><input type=\"submit\" value=\"Set\"></form>";
+}
+
+std::string section_rows(const std::string &suffix, unsigned long long rx, bool up) {
+  return "<tr><th><a href='?S=rx_ok" + suffix + "'>Frames received</a></th>\n<td>" +
+         dec_form("rx_ok" + suffix, rx) + "</td>\n</tr>\n<tr><th>Link</th>\n<td>" +
+         (up ? "<img src='/images/indicate_up.gif' alt='UP' title='UP'> (up)"
+             : "<img src='/images/indicate_down.gif' alt='DOWN' title='DOWN'> (down)") +
+         "</td>\n</tr>\n";
+}
+
+std::string section_page(const std::string &rows) {
+  return page("<a href=\"?\">List of sections</a>\n</br>\n" +
+                  (rows.empty() ? "" : "<table>" + rows + "</table>\n"),
+              true);
+}
+
+class CgiTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    write_file(dir_.file("addresses.xml"), kDesign);
+    write_file(card(), kCard);
+  }
+
+  std::string card() const { return dir_.file("card.sim"); }
+  std::string trace() const { return dir_.file("trace"); }
+
+  // query nullptr: QUERY_STRING unset.  env adds to (or, empty, unsets)
+  // the request environment.
+  RunResult get(const char *query, std::map<std::string, std::string> env = {}) {
+    RunOptions opts;
+    opts.cwd = dir_.path();
+    opts.env = {{"LUDRA_SIM", card()}, {"LUDRA_SIM_TRACE", trace()}, {"QUERY_STRING", ""},
+                {"HTTP_REFERER", ""}, {"TESSEL_VERBOSE", ""}};
+    for (const auto &[k, v] : env) opts.env[k] = v;
+    std::vector<std::string> args;
+    // env(1) can set a variable to the empty text, which RunOptions cannot.
+    if (query != nullptr) args.push_back(std::string("QUERY_STRING=") + query);
+    args.push_back(orvik_test::program("orvik.cgi"));
+    RunResult r = orvik_test::run("/usr/bin/env", args, opts);
+    EXPECT_EQ(0, r.status) << (query ? query : "(unset)") << "\n" << r.err;
+    return r;
+  }
+
+  std::string writes() const {
+    std::string all = read_file(trace()), out;
+    size_t at = 0;
+    while ((at = all.find("wr4 ", at)) != std::string::npos) {
+      size_t end = all.find('\n', at);
+      out += all.substr(at, end - at + 1);
+      at = end;
+    }
+    return out;
+  }
+
+  TempDir dir_;
+};
+
+TEST_F(CgiTest, QueriesThatGiveTheListPage) {
+  for (const char *q : {"", "s=abc", "x=1&s=2", "val=3", "s="}) {
+    EXPECT_EQ(list_page(kIdent), get(q).out) << q;
+  }
+  EXPECT_EQ("", writes());
+}
+
+TEST_F(CgiTest, ListPageWithoutCardShowsUnsetIdentificationAsNA) {
+  EXPECT_EQ(list_page("FW version: 0</br>\nBoard name: N/A - N/A<br>\nIF0: N/A (N/A)<br>\n"
+                      "IF1: N/A (N/A)<br>\n"),
+            get("", {{"LUDRA_SIM", ""}}).out);
+}
+
+TEST_F(CgiTest, SectionPages) {
+  EXPECT_EQ(section_page(section_rows("", 5, true)), get("s=1").out);
+  EXPECT_EQ(section_page(section_rows("~2", 9, false)), get("s=2&junk").out);
+  EXPECT_EQ(section_page(section_rows("", 5, true) + section_rows("~2", 9, false)),
+            get(nullptr).out);
+  EXPECT_EQ(section_page(section_rows("", 5, true) + section_rows("~2", 9, false)),
+            get("s=0").out);
+  EXPECT_EQ(section_page(""), get("s=3").out);
+  EXPECT_EQ(section_page(""), get("s=4294967295").out);
+}
+
+TEST_F(CgiTest, ChangeRequestsWriteAndRedirect) {
+  const struct {
+    const char *query;
+    std::string written;
+  } cases[] = {
+      {"S=rx_ok&val=0x1F", "wr4 0x1000 0x0 0x1f\n"},
+      {"S=rx_ok&val=31", "wr4 0x1000 0x0 0x1f\n"},
+      {"s=1&S=rx_ok&val=31", "wr4 0x1000 0x0 0x1f\n"},
+      {"S=rx_ok", "wr4 0x1000 0x0 0xfffffffa\n"},  // toggles every bit of 5
+      {"S=rx_ok%7E2&val=%30x2A", "wr4 0x2000 0x0 0x2a\n"},
+      {"S=rx_ok~2", "wr4 0x2000 0x0 0xfffffff6\n"},
+  };
+  for (const auto &c : cases) {
+    write_file(card(), kCard);
+    write_file(trace(), "");
+    RunResult r = get(c.query, {{"HTTP_REFERER", "http://h/cgi-bin/orvik.cgi?s=1"}});
+    EXPECT_EQ("Location: http://h/cgi-bin/orvik.cgi?s=1\n\n", r.out) << c.query;
+    EXPECT_EQ(c.written, writes()) << c.query;
+  }
+}
+
+TEST_F(CgiTest, ChangedValueIsWhatTheNextPageShows) {
+  get("S=rx_ok%7E2&val=1234");
+  EXPECT_EQ(section_page(section_rows("~2", 1234, false)), get("s=2").out);
+}
+
+TEST_F(CgiTest, RedirectWithoutUsableReferer) {
+  EXPECT_EQ("Location: /cgi-bin/orvik.cgi\n\n", get("S=rx_ok&val=1").out);
+  EXPECT_EQ("Location: /cgi-bin/orvik.cgi\n\n",
+            get("S=rx_ok&val=1", {{"HTTP_REFERER", "http://h/\r\nSet-Cookie: x=1"}}).out);
+}
+
+TEST_F(CgiTest, ValueThatIsNotANumberChangesNothing) {
+  for (const char *q : {"S=rx_ok&val=abc", "S=rx_ok&val=", "S=rx_ok&val=12x"}) {
+    EXPECT_EQ(error_page(400, "Error - value is not a number"), get(q).out) << q;
+  }
+  EXPECT_EQ(kCard, read_file(card()));
+  EXPECT_EQ("", writes());
+}
+
+TEST_F(CgiTest, RefusedChangesGiveErrorPages) {
+  const std::string refused = error_page(500, "Error - change value was not successful");
+  EXPECT_EQ(refused, get("S=nosuch&val=1").out);
+  EXPECT_EQ(refused, get("S=rx_o&val=1").out);       // a prefix is not a name
+  EXPECT_EQ(refused, get("S=rx_ok%00x&val=1").out);  // a NUL does not cut the name
+  EXPECT_EQ(refused, get("S=link").out);             // read-only
+  EXPECT_EQ(refused, get("S=rx_ok&val=1", {{"LUDRA_SIM", ""}}).out);
+  EXPECT_EQ("", writes());
+  EXPECT_EQ(kCard, read_file(card()));
+}
+
+TEST_F(CgiTest, LoadAndReadFailuresGiveErrorPages) {
+  EXPECT_EQ(error_page(500, "Error - reading values from hardware"),
+            get("s=1", {{"LUDRA_SIM", ""}}).out);
+  write_file(dir_.file("addresses.xml"), "<nodevice/>\n");
+  EXPECT_EQ(error_page(500, "Error - initialisation of ovkc"), get("s=1").out);
+  std::remove(dir_.file("addresses.xml").c_str());
+  EXPECT_EQ(error_page(500, "Error - could not open configuration file"), get("").out);
+}
+
+TEST_F(CgiTest, MessagesGoToStandardErrorOnly) {
+  RunResult r = get("", {{"TESSEL_VERBOSE", "0"}});
+  EXPECT_EQ(list_page(kIdent), r.out);
+  EXPECT_NE(std::string::npos, r.err.find("loaded configuration")) << r.err;
+}
+
+}  // namespace
