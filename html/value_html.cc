@@ -21,19 +21,23 @@ const char kUpText[] = "<img src='/images/indicate_up.gif' alt='UP' title='UP'> 
 const char kDownText[] =
     "<img src='/images/indicate_down.gif' alt='DOWN' title='DOWN'> (down)";
 
+// One formatting pass for the usual short texts, a second only for long ones.
 __attribute__((format(printf, 1, 2))) std::string format(const char *fmt, ...) {
+  char small[512];
   va_list ap;
   va_start(ap, fmt);
-  va_list measure;
-  va_copy(measure, ap);
-  int len = vsnprintf(nullptr, 0, fmt, measure);
-  va_end(measure);
-  std::string text;
-  if (len > 0) {
-    text.resize(static_cast<size_t>(len));
-    vsnprintf(text.data(), text.size() + 1, fmt, ap);
-  }
+  va_list again;
+  va_copy(again, ap);
+  int len = vsnprintf(small, sizeof small, fmt, ap);
   va_end(ap);
+  std::string text;
+  if (len > 0 && static_cast<size_t>(len) < sizeof small) {
+    text.assign(small, static_cast<size_t>(len));
+  } else if (len > 0) {
+    text.resize(static_cast<size_t>(len));
+    vsnprintf(text.data(), text.size() + 1, fmt, again);
+  }
+  va_end(again);
   return text;
 }
 
@@ -157,10 +161,10 @@ html_tag_t *heading_row(const value_t &v) {
 }
 
 html_tag_t *value_row(const value_t &v) {
-  char *label = v.access == ACCESS_RW
-                    ? html_alloc_string("<a href='?S=%s'>%s</a>", or_empty(v.name),
-                                        or_empty(v.display))
-                    : strdup(or_empty(v.display));
+  char *label = v.access == ACCESS_RW ? to_malloced(std::string("<a href='?S=") +
+                                                    or_empty(v.name) + "'>" +
+                                                    or_empty(v.display) + "</a>")
+                                      : strdup(or_empty(v.display));
   html_tag_t *th = paired("th", nullptr, owned_text(label));
   th->next = paired("td", nullptr, owned_text(html_create_text_from_value(&v)));
   return paired("tr", nullptr, th);
