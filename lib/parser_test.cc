@@ -253,9 +253,9 @@ TEST(ModelTest, ReleaseAcceptsEmptyAndLongLists) {
   value_list_t *no_values = nullptr;
   free_ovkc_value_list(&no_values);
 
-  // A million nodes would overflow the stack of a recursive release.
+  // Enough nodes to overflow the stack of a recursive release.
   module_reg_list_t *head = nullptr;
-  for (int i = 0; i < 1000000; ++i) {
+  for (int i = 0; i < 300000; ++i) {
     module_reg_list_t *n = new_module_reg_list_t();
     n->data = new_module_reg_t();
     n->next = head;
