@@ -88,8 +88,10 @@ int kvodata::take(const unsigned char *header, const void *payload, uint32_t len
   memcpy(rec + 4, &nsec, 4);
   memcpy(rec + 8, &len, 4);
   memcpy(rec + 12, &len, 4);
-  if (fwrite(rec, sizeof rec, 1, out.get()) != 1) return 2;
-  if (len > 0 && fwrite(payload, len, 1, out.get()) != 1) return 2;
+  // Only this thread writes the file: the unlocked calls spare a lock per
+  // record, which is noticeable at millions of frames.
+  if (fwrite_unlocked(rec, sizeof rec, 1, out.get()) != 1) return 2;
+  if (len > 0 && fwrite_unlocked(payload, len, 1, out.get()) != 1) return 2;
   if (log) {
     fprintf(log.get(), "iface=%u flag=%u repeat=%u time=%us%09uns len=%u\n",
             static_cast<unsigned>(iface), flag, repeat, sec, nsec, len);
