@@ -77,6 +77,9 @@ class Site {
     this.server = spawn('lighttpd', ['-D', '-f', path.join(this.rundir, 'lighttpd.conf')],
       { stdio: ['ignore', 'inherit', 'inherit'] });
     process.on('exit', () => this.stop());
+    for (const sig of ['SIGINT', 'SIGTERM']) {
+      process.on(sig, () => { this.stop(); process.exit(1); });
+    }
     await waitForPort(this.port, this.server);
     this.base = `http://127.0.0.1:${this.port}/cgi-bin/orvik.cgi`;
   }
