@@ -67,7 +67,11 @@ void normalise(ovks_time_t &t) {
   t.nsec %= kNsecPerSec;
 }
 
-void add_time(ovks_time_t &t, const ovks_time_t &d) {
+// Pairs from callers and captures may hold 10^9 nanoseconds or more;
+// normalising both sides first keeps the 32-bit sum from wrapping.
+void add_time(ovks_time_t &t, ovks_time_t d) {
+  normalise(d);
+  normalise(t);
   t.sec += d.sec;
   t.nsec += d.nsec;
   normalise(t);

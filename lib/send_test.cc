@@ -156,6 +156,12 @@ TEST_F(SendTest, CaptureGapAndMovePacing) {
   }
 }
 
+TEST_F(SendTest, OverlongNanosecondsCarryInsteadOfWrapping) {
+  ovks_time_t start{0, 999999999}, interval{0, 4000000000u};
+  ASSERT_EQ(send(frames_of_sizes({10, 10}), &start, &interval), 0);
+  EXPECT_EQ(times(read_pcap(out())), "4.999999999 8.999999999 ");
+}
+
 TEST_F(SendTest, IntervalWinsOverSpeed) {
   ovks_time_t start{0, 0}, interval{0, 1000};
   ASSERT_EQ(send(frames_of_sizes({1500, 1500}), &start, &interval, nullptr, 1000.0f), 0);
