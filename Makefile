@@ -3,7 +3,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all build deps configure test demo serve bench check clean
+.PHONY: all build deps configure test demo serve bench check clean install package
 
 all build: configure
 	cmake --build $(BUILD) -j $(JOBS)
@@ -25,6 +25,15 @@ serve: build
 
 bench: build
 	@bench/run $(BUILD)
+
+# make install [PREFIX=/usr/local] [DESTDIR=/tmp/stage]
+PREFIX ?= /usr/local
+install: build
+	DESTDIR=$(DESTDIR) cmake --install $(BUILD) --prefix $(PREFIX)
+
+# Debian package of the same files, left in $(BUILD)/.
+package: build
+	cd $(BUILD) && cpack -G DEB
 
 clean:
 	rm -rf $(BUILD)
