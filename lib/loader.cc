@@ -460,7 +460,8 @@ void check_repeat(module_reg_list_t **tail) {
   module_reg_t *tmpl = copy_reg(first);
   module_reg_list_t tmpl_node = {tmpl, nullptr};  // for get_bus_interval
   module_reg_list_t *last = *tail;
-  for (int32_t k = 1; k <= count; ++k) {
+  // 64-bit counter: a count of INT32_MAX must not overflow the loop.
+  for (int64_t k = 1; k <= count; ++k) {
     module_reg_t *inst = first;
     if (k > 1) {
       inst = copy_reg(tmpl);
@@ -480,9 +481,9 @@ void check_repeat(module_reg_list_t **tail) {
       tmpl->params = label->next;
       free_1param(&label);
     } else {
-      index_string(&inst->display, k, ' ');
+      index_string(&inst->display, static_cast<int32_t>(k), ' ');
     }
-    index_string(&inst->name, k, '-');
+    index_string(&inst->name, static_cast<int32_t>(k), '-');
   }
   free_module_reg(&tmpl);
   first->repeat = 0;
