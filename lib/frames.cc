@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <stdio.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -31,52 +32,78 @@ char err_msg[orvik::kErrMsgSize];
 // returns and small next to any capture worth the worry.
 constexpr size_t kIoBufferSize = 1 << 20;
 
-// Buffered reader over the caller's stream.  Reads go through our own
-// buffer in large pieces; a payload larger than the buffer is read straight
-// into its frame.
+// Reader over the caller's stream.  A regular file is mapped and copied
+// from straight into the frames: one copy of every byte instead of two (the
+// kernel's into a buffer, then ours).  Anything else (a pipe, a file that
+// cannot be mapped) goes through our own buffer in large reads; a payload
+// larger than the buffer is read straight into its frame.  Either way the
+// stream is left right after the last byte the load used.
 class Reader {
  public:
   explicit Reader(FILE *stream) : stream_(stream) {
-    buf_ = static_cast<uint8_t *>(malloc(kIoBufferSize));
-    cap_ = buf_ != nullptr ? kIoBufferSize : 0;
+    if (!map_stream()) {
+      buf_ = static_cast<uint8_t *>(malloc(kIoBufferSize));
+      cap_ = buf_ != nullptr ? kIoBufferSize : 0;
+    }
   }
   ~Reader() {
-    // Hand back what was read ahead, so the stream stands right after the
-    // last byte the load used (when the stream can seek at all).
-    if (end_ > pos_) fseeko(stream_, -static_cast<off_t>(end_ - pos_), SEEK_CUR);
+    if (map_ != nullptr) {
+      munmap(map_, map_size_);
+      fseeko(stream_, static_cast<off_t>(pos_), SEEK_SET);
+    } else if (end_ > pos_) {
+      fseeko(stream_, -static_cast<off_t>(end_ - pos_), SEEK_CUR);
+    }
     free(buf_);
   }
   Reader(const Reader &) = delete;
   Reader &operator=(const Reader &) = delete;
 
-  bool ok() const { return buf_ != nullptr; }
+  bool ok() const { return map_ != nullptr || buf_ != nullptr; }
 
   // Copies up to n bytes into dst; fewer only at the end of the stream or
   // on a read error.  Returns the count copied.
   size_t read(void *dst, size_t n) {
     auto *out = static_cast<uint8_t *>(dst);
     size_t done = take(out, n);
-    if (done == n) return done;
+    if (done == n || map_ != nullptr) return done;
     if (n - done >= cap_) return done + fread(out + done, 1, n - done, stream_);
     fill();
     return done + take(out + done, n - done);
   }
 
-  bool at_eof() const { return feof(stream_) != 0; }
+  bool at_eof() const { return map_ != nullptr ? pos_ == end_ : feof(stream_) != 0; }
 
  private:
+  bool map_stream() {
+    int fd = fileno(stream_);
+    struct stat st;
+    if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return false;
+    off_t at = ftello(stream_);  // counts what stdio has buffered already
+    if (at < 0 || at >= st.st_size) return false;
+    void *m = mmap(nullptr, static_cast<size_t>(st.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
+    if (m == MAP_FAILED) return false;
+    madvise(m, static_cast<size_t>(st.st_size), MADV_SEQUENTIAL);
+    map_ = static_cast<uint8_t *>(m);
+    map_size_ = static_cast<size_t>(st.st_size);
+    pos_ = static_cast<size_t>(at);
+    end_ = map_size_;
+    return true;
+  }
   size_t take(uint8_t *out, size_t n) {
     size_t k = end_ - pos_ < n ? end_ - pos_ : n;
-    memcpy(out, buf_ + pos_, k);
+    memcpy(out, data() + pos_, k);
     pos_ += k;
     return k;
   }
+  const uint8_t *data() const { return map_ != nullptr ? map_ : buf_; }
   void fill() {
     pos_ = 0;
     end_ = fread(buf_, 1, cap_, stream_);
   }
 
   FILE *stream_;
+  uint8_t *map_ = nullptr;  // the whole file when mapped; pos_/end_ index it
+  size_t map_size_ = 0;
   uint8_t *buf_ = nullptr;
   size_t cap_ = 0;
   size_t pos_ = 0;
