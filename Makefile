@@ -28,7 +28,9 @@ bench: build
 
 # make install [PREFIX=/usr/local] [DESTDIR=/tmp/stage]
 PREFIX ?= /usr/local
+# (preinstall relinks the programs and libraries with their installed RPATHs).
 install: build
+	cmake --build $(BUILD) --target preinstall
 	DESTDIR=$(DESTDIR) cmake --install $(BUILD) --prefix $(PREFIX)
 
 # Debian package of the same files, left in $(BUILD)/.

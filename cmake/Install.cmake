@@ -13,6 +13,11 @@
 
 include(GNUInstallDirs)
 
+# Installing (and packaging, which installs) copies what is built and never
+# starts a build itself: `make install` and `make package` build first, and
+# the install test packages a finished tree while other tests run from it.
+set(CMAKE_SKIP_INSTALL_ALL_DEPENDENCY ON)
+
 option(ORVIK_INSTALL_STANDINS
   "Install the stand-ins of the card platform libraries (libludra, libkvo2, libtessel)" ON)
 
@@ -20,14 +25,11 @@ set(ORVIK_CGI_DIR lib/cgi-bin CACHE STRING "Where orvik.cgi is installed, relati
 set(ORVIK_DATA_DIR ${CMAKE_INSTALL_DATADIR}/orvik)
 set(ORVIK_DOC_DIR ${CMAKE_INSTALL_DATADIR}/doc/orvik)
 
-# "$ORIGIN/<path from the program's directory to libdir>".
+# "$ORIGIN/<up to the prefix>/<libdir>", e.g. $ORIGIN/../../lib for lib/cgi-bin.
 function(orvik_origin_rpath out from_dir)
-  file(RELATIVE_PATH rel /prefix/${from_dir} /prefix/${CMAKE_INSTALL_LIBDIR})
-  if(rel STREQUAL "")
-    set(${out} "$ORIGIN" PARENT_SCOPE)
-  else()
-    set(${out} "$ORIGIN/${rel}" PARENT_SCOPE)
-  endif()
+  file(RELATIVE_PATH up /prefix/${from_dir} /prefix)
+  string(REGEX REPLACE "/$" "" up "${up}")
+  set(${out} "$ORIGIN/${up}/${CMAKE_INSTALL_LIBDIR}" PARENT_SCOPE)
 endfunction()
 
 orvik_origin_rpath(bin_rpath ${CMAKE_INSTALL_BINDIR})
