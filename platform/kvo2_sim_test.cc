@@ -100,22 +100,6 @@ TEST(Kvo2SimTest, InjectedBusyAndErrorResultsTakeNothing) {
             "iface=0 flag=0 repeat=0 time=5s000000000ns len=1\n");
 }
 
-TEST(Kvo2SimTest, SubscribeKeepsExistingInterfacesAndPollWakesAtOnce) {
-  TempDir dir;
-  SimEnv env(dir);
-  kvodata_t *kvo = kvodata_open(nullptr);
-  ASSERT_NE(kvo, nullptr);
-  uint32_t rx = 0x31, tx = 0xFF;
-  EXPECT_EQ(kvodata_subscribe3(kvo, &rx, &tx), 0);
-  EXPECT_EQ(rx, 0x01u);
-  EXPECT_EQ(tx, 0x0Fu);
-  EXPECT_EQ(kvodata_start(kvo), 0);
-  uint16_t events = 4;
-  EXPECT_GT(kvodata_poll(kvo, &events, KVO2_TX_POLL_TIMEOUT), 0);
-  EXPECT_EQ(events, 4);
-  kvodata_close(kvo);
-}
-
 TEST(Kvo2SimTest, DeviceThatIsAlwaysBusyTimesOutItsPoll) {
   TempDir dir;
   SimEnv env(dir);
@@ -127,17 +111,6 @@ TEST(Kvo2SimTest, DeviceThatIsAlwaysBusyTimesOutItsPoll) {
   EXPECT_EQ(kvodata_poll(kvo, &events, KVO2_TX_POLL_TIMEOUT), 0);
   EXPECT_EQ(events, 0);
   kvodata_close(kvo);
-}
-
-TEST(Kvo2SimTest, ShortHeaderIsAnError) {
-  TempDir dir;
-  SimEnv env(dir);
-  kvodata_t *kvo = kvodata_open(nullptr);
-  ASSERT_NE(kvo, nullptr);
-  auto h = header(1, 0, 0, 0);
-  EXPECT_EQ(kvodata_prepare_and_try_write_next(kvo, h.data(), 12, "x", 1, 0), 2);
-  kvodata_close(kvo);
-  EXPECT_EQ(read_file(env.out()).size(), 24u);
 }
 
 }  // namespace

@@ -123,14 +123,6 @@ TEST_F(KvoplayTest, ReplaySetsInterfaceTimesAndRepeatInTheHeaders) {
   EXPECT_EQ(lines[9], "iface=4464 flag=2 repeat=3 time=8s000010000ns len=69");
 }
 
-TEST_F(KvoplayTest, CaptureTimesAreKeptByDefault) {
-  RunResult r = kvoplay({"-m", "1s0ns", "-f", capture()}, device());
-  ASSERT_EQ(r.status, 0) << r.err;
-  std::vector<std::string> lines = log_lines();
-  ASSERT_EQ(lines.size(), 10u);
-  EXPECT_EQ(lines[3], "iface=0 flag=0 repeat=0 time=104s000000000ns len=63");
-}
-
 TEST_F(KvoplayTest, DryRunCountsWithoutOpeningTheDevice) {
   RunResult r = kvoplay({"-N", "-v", "-r", "1", "-f", capture()}, device());
   EXPECT_EQ(r.status, 0) << r.err;
@@ -154,13 +146,6 @@ TEST_F(KvoplayTest, FramesTheDeviceRefusesFailTheRun) {
   EXPECT_NE(r.out.find("Amount of sent packets: 16\n"), std::string::npos) << r.out;
   EXPECT_EQ(r.err, "4 packets could not be sent\n");
   EXPECT_EQ(log_lines().size(), 8u);
-}
-
-TEST_F(KvoplayTest, BusyDeviceStillGetsEveryFrame) {
-  RunResult r = kvoplay({"-f", capture()}, device({{"KVO2_SIM_BUSY_EVERY", "3"}}));
-  EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_NE(r.out.find("Amount of sent packets: 10\n"), std::string::npos);
-  EXPECT_EQ(log_lines().size(), 10u);
 }
 
 TEST_F(KvoplayTest, CardClockOverridesTheGivenStart) {
