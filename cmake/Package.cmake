@@ -26,6 +26,6 @@ set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${CPACK_PACKAGE_CONTACT}")
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS OFF)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6, libstdc++6, libgcc-s1, libxml2")
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS "lighttpd | httpd-cgi, pkg-config")
-# Only what the install puts there; the build tree's tests are not shipped.
-set(CPACK_STRIP_FILES OFF)
+# The build keeps its debug information; the package ships stripped files.
+set(CPACK_STRIP_FILES ON)
 include(CPack)
