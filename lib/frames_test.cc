@@ -96,6 +96,33 @@ TEST_F(FramesTest, LoadThenSaveReproducesTheFile) {
   EXPECT_EQ(read_file(out), file);
 }
 
+// Tens of megabytes of frames, one frame larger than most chunks: edits
+// and releases across chunk boundaries keep every frame intact.
+TEST_F(FramesTest, LargeCapturesSurviveEditsAcrossChunks) {
+  std::string file = pcap_global_header();
+  std::vector<std::string> kept;
+  for (int i = 0; i < 20000; ++i) {
+    std::string data = frame_bytes(1000 + i % 600, i);
+    file += pcap_record(i, 0, data);
+    if (i < 100 || i >= 15000) kept.push_back(data);
+  }
+  std::string big = frame_bytes(5 << 20, 7);
+  file += pcap_record(1, 1, big);
+  kept.push_back(big);
+  ASSERT_EQ(load(file), 0);
+  ASSERT_EQ(ovke_remove_frame_interval(100, 14999), 0);
+  ASSERT_EQ(ovke_clone_frame(static_cast<int32_t>(kept.size()) - 1, 0), 0);
+  kept.insert(kept.begin(), big);
+  ASSERT_EQ(ovke_remove_frame(static_cast<int32_t>(kept.size()) - 1), 0);
+  kept.pop_back();
+  std::vector<FrameView> v = list_frames();
+  ASSERT_EQ(v.size(), kept.size());
+  for (size_t i = 0; i < kept.size(); ++i) ASSERT_EQ(v[i].data, kept[i]) << i;
+  ovke_free();
+  ASSERT_EQ(load(pcap_global_header() + pcap_record(1, 0, "again")), 0);
+  EXPECT_EQ(list_frames().size(), 1u);
+}
+
 TEST_F(FramesTest, GlobalHeaderNotReadWholeFails) {
   const std::string eof_msgs = "Unexpected end of file (ret 0, exp 1)\nerror reading file\n";
   for (size_t size : {0, 1, 23}) {
