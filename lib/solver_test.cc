@@ -147,6 +147,26 @@ TEST_F(SolverTest, ExactNameWinsOverAnEarlierPrefix) {
   EXPECT_EQ(10u, missing->value);
 }
 
+TEST_F(SolverTest, FirstOfEqualNamesAndEarliestPrefixWin) {
+  value("tx", 1);
+  value("tx", 2);
+  value("tx_a", 5);
+  value_t *e = equation("eq", "tx,tx_b,+,tx_ab,+");  // 1 + 1 (prefix tx) + 1 (tx before tx_a)
+  value_t *later = equation("eq2", "tx_a,tx_ab,+");  // exact tx_a, then prefix tx
+  ovkc_solver();
+  EXPECT_EQ(3u, e->value);
+  EXPECT_EQ(6u, later->value);
+}
+
+TEST_F(SolverTest, VeryLongUnknownNameIsHarmless) {
+  value("a1", 1);
+  std::string eq = "a1," + std::string(200000, 'z') + ",+";
+  value_t *e = equation("eq", eq.c_str());
+  ovkc_solver();
+  EXPECT_EQ(1u, e->value);
+  EXPECT_EQ(eq, e->params->text);  // the equation text is left as it was
+}
+
 TEST_F(SolverTest, EntryWithEmptyNameIsAPrefixOfEveryToken) {
   value("", 42);
   value("rx_ok", 10);
