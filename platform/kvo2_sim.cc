@@ -26,8 +26,7 @@ constexpr uint32_t kLinkEthernet = 1;
 constexpr uint32_t kHeaderLen = 13;
 constexpr uint32_t kInterfaceMask = 0x0F;  // four interfaces on the card
 constexpr uint16_t kEventWritable = 4;
-// A replay writes millions of small records; a large buffer keeps the
-// simulated device from costing a system call per frame.
+// Bytes gathered before a write to the output file.
 constexpr size_t kOutBufferSize = 4 << 20;
 
 struct FileCloser {
@@ -62,18 +61,41 @@ bool write_global_header(FILE *f) {
 
 }  // namespace
 
+// Records are gathered in one large buffer and written a buffer at a time:
+// a replay hands over millions of small frames, and a library call per
+// record and field costs more than the copy itself.
 struct kvodata {
-  // Declared before out so that it is released after out's last flush.
-  std::unique_ptr<char[]> buffer;
   FilePtr out;
   FilePtr log;
+  std::unique_ptr<unsigned char[]> buffer;
+  size_t used = 0;
+  bool write_failed = false;
   unsigned long busy_every = 0;
   unsigned long fail_every = 0;
   unsigned long attempts = 0;
 
+  ~kvodata() { flush(); }
+
+  bool flush();
+  bool append(const void *bytes, size_t n);
   // 0 taken, 1 not now, 2 error.
   int take(const unsigned char *header, const void *payload, uint32_t len, uint16_t iface);
 };
+
+bool kvodata::flush() {
+  if (used > 0 && fwrite(buffer.get(), used, 1, out.get()) != 1) write_failed = true;
+  used = 0;
+  return !write_failed;
+}
+
+bool kvodata::append(const void *bytes, size_t n) {
+  if (n == 0) return true;
+  if (used + n > kOutBufferSize && !flush()) return false;
+  if (n > kOutBufferSize) return fwrite(bytes, n, 1, out.get()) == 1;
+  memcpy(buffer.get() + used, bytes, n);
+  used += n;
+  return true;
+}
 
 int kvodata::take(const unsigned char *header, const void *payload, uint32_t len,
                   uint16_t iface) {
@@ -88,10 +110,7 @@ int kvodata::take(const unsigned char *header, const void *payload, uint32_t len
   memcpy(rec + 4, &nsec, 4);
   memcpy(rec + 8, &len, 4);
   memcpy(rec + 12, &len, 4);
-  // Only this thread writes the file: the unlocked calls spare a lock per
-  // record, which is noticeable at millions of frames.
-  if (fwrite_unlocked(rec, sizeof rec, 1, out.get()) != 1) return 2;
-  if (len > 0 && fwrite_unlocked(payload, len, 1, out.get()) != 1) return 2;
+  if (!append(rec, sizeof rec) || !append(payload, len)) return 2;
   if (log) {
     fprintf(log.get(), "iface=%u flag=%u repeat=%u time=%us%09uns len=%u\n",
             static_cast<unsigned>(iface), flag, repeat, sec, nsec, len);
@@ -108,8 +127,8 @@ kvodata_t *kvodata_open(const char * /*name*/) {
     auto kvo = std::make_unique<kvodata>();
     kvo->out.reset(fopen(out_path, "wb"));
     if (!kvo->out) return nullptr;
-    kvo->buffer.reset(new char[kOutBufferSize]);
-    setvbuf(kvo->out.get(), kvo->buffer.get(), _IOFBF, kOutBufferSize);
+    kvo->buffer.reset(new unsigned char[kOutBufferSize]);
+    setvbuf(kvo->out.get(), nullptr, _IONBF, 0);  // the buffer above does it
     if (!write_global_header(kvo->out.get())) return nullptr;
     const char *log_path = getenv("KVO2_SIM_LOG");
     if (log_path != nullptr && *log_path != '\0') {
