@@ -442,6 +442,9 @@ module_reg_t *create_header(module_reg_t *item) {
   return heading;
 }
 
+// Most instances one item may have; far more than any register file holds.
+constexpr int32_t kMaxRepeat = 1 << 16;
+
 void check_repeat(module_reg_list_t **tail) {
   if (tail == nullptr || *tail == nullptr || (*tail)->data == nullptr) return;
   module_reg_t *first = (*tail)->data;
@@ -450,8 +453,9 @@ void check_repeat(module_reg_list_t **tail) {
     first->repeat = 0;
     return;
   }
-  if (count < -1) {
-    // As an unsigned count this would ask for billions of instances.
+  if (count < -1 || count > kMaxRepeat) {
+    // As an unsigned count this would ask for billions of instances: one
+    // line of a description must not exhaust the memory of the tools.
     orvik::log_msg(err_msg, 2, "Invalid repeat count %i in %s, using 0", count,
                    first->name ? first->name : "(unnamed)");
     first->repeat = 0;
