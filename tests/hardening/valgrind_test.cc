@@ -84,7 +84,7 @@ class Valgrind : public ::testing::Test {
 
 TEST_F(Valgrind, Ovkshow) {
   RunResult r = memcheck("ovkshow", {}, 0);
-  EXPECT_NE(r.out.find("MAX\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("Frames received:\t123456789\n"), std::string::npos) << r.out;
   memcheck("ovkshow", {"-l"}, 0);
   memcheck("ovkshow", {"-L"}, 0);
   memcheck("ovkshow", {"-n", "^rx_", "-V"}, 0);
@@ -124,9 +124,9 @@ TEST_F(Valgrind, CgiPages) {
                                {"HTTP_REFERER", "http://localhost/cgi-bin/orvik.cgi?s=2"}});
   EXPECT_EQ(change.out, "Location: http://localhost/cgi-bin/orvik.cgi?s=2\n\n");
   RunResult error = memcheck("orvik.cgi", {}, 0, {{"QUERY_STRING", "S=no_such_item"}});
-  EXPECT_EQ(error.out.rfind("Status: 500", 0), 0u) << error.out;
+  EXPECT_NE(error.out.find("\nStatus: 500\n"), std::string::npos) << error.out;
   RunResult bad = memcheck("orvik.cgi", {}, 0, {{"QUERY_STRING", "S=mac_mtu&val=x"}});
-  EXPECT_EQ(bad.out.rfind("Status: 400", 0), 0u) << bad.out;
+  EXPECT_NE(bad.out.find("\nStatus: 400\n"), std::string::npos) << bad.out;
 }
 
 }  // namespace
