@@ -311,8 +311,9 @@ struct SendArgs {
   float speed;
 };
 
+// A card clock that has no time register leaves first_ts as the last send
+// left it (zero in a fresh process).
 void reset_pacing(const SendArgs &a, const frame_queue_t *q) {
-  first_ts = {0, 0};
   choose_start(a.start, a.hw_clock, q);
   total_size = 0;
   total_time = {0, 0};
@@ -321,6 +322,8 @@ void reset_pacing(const SendArgs &a, const frame_queue_t *q) {
   final_time = first_ts;
   add_time(final_time, move_time);
   ifg = {0, 0};
+  ovks_packet_sent = 0;
+  ovks_packet_dropped = 0;
 }
 
 void send_frames(const SendArgs &a, const frame_queue_t *q) {
@@ -351,9 +354,9 @@ void send_frames(const SendArgs &a, const frame_queue_t *q) {
   }
 }
 
+// The counts of the last send stay until this one has its device and
+// starts counting: a send that fails early leaves them as they were.
 int send(const char *path, const SendArgs &a) {
-  ovks_packet_sent = 0;
-  ovks_packet_dropped = 0;
   FrameStoreGuard store;
   if (!load_frames(path)) return 1;
   const frame_queue_t *q = ovke_get_frames();

@@ -213,6 +213,19 @@ TEST_F(SendTest, FailuresBeforeSendingGiveOne) {
   EXPECT_EQ(q->first, reinterpret_cast<const frame_entry_t *>(q));
 }
 
+TEST_F(SendTest, SendThatFailsEarlyKeepsTheLastCounts) {
+  setenv("KVO2_SIM_FAIL_EVERY", "3", 1);
+  ASSERT_EQ(send(frames_of_sizes({10, 11, 12, 13}), nullptr, nullptr), 0);
+  ASSERT_EQ(ovks_packet_sent, 3u);
+  ASSERT_EQ(ovks_packet_dropped, 1u);
+  EXPECT_EQ(ovks_send(dir_.file("missing.pcap").c_str(), nullptr, nullptr, nullptr, 0, 0, 0, 0, 0),
+            1);
+  unsetenv("KVO2_SIM_OUT");
+  EXPECT_EQ(send(frames_of_sizes({10}), nullptr, nullptr), 1);
+  EXPECT_EQ(ovks_packet_sent, 3u);
+  EXPECT_EQ(ovks_packet_dropped, 1u);
+}
+
 TEST_F(SendTest, BusyDeviceGetsEveryFrameExactlyOnceInOrder) {
   setenv("KVO2_SIM_BUSY_EVERY", "2", 1);
   std::vector<Frame> in = frames_of_sizes({10, 11, 12, 13, 14, 15, 16});
@@ -279,6 +292,25 @@ TEST_F(SendTest, MissingDesignDescriptionStartsTheClockAtZero) {
   std::string err = testing::internal::GetCapturedStderr();
   EXPECT_NE(err.find("Could not find addresses.xml\n"), std::string::npos) << err;
   EXPECT_EQ(times(read_pcap(out())), "0.0 ");
+}
+
+// A design description without the clock register gives no time: the
+// start stays where the previous send put it.
+TEST_F(SendTest, CardClockWithoutTimeRegisterKeepsTheLastStart) {
+  ovks_time_t start{7, 500};
+  ASSERT_EQ(send(frames_of_sizes({10}), &start, nullptr), 0);
+  TempDir design;
+  write_file(design.file("addresses.xml"),
+             "<device><modules><clock bus=\"VQBUS\" header=\"Clock\">"
+             "<addresses><address ba=\"0x2000\"/></addresses><items><item>"
+             "<name>other</name><display>Other</display><offset>10</offset>"
+             "<size>D</size><access>RO</access><format>TIMESTAMP</format>"
+             "<bitmask>0</bitmask></item></items></clock></modules></device>\n");
+  std::string path = input(frames_of_sizes({10, 10}));
+  InDirectory in(design.path());
+  ASSERT_EQ(ovks_send(path.c_str(), nullptr, nullptr, nullptr, 1, 0, 0, 0, 0), 0);
+  // Capture gaps from the kept start: the frames are 1 ns apart.
+  EXPECT_EQ(times(read_pcap(out())), "7.500 7.501 ");
 }
 
 }  // namespace
