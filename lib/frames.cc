@@ -337,6 +337,8 @@ class Output {
     bool exists = stat(target_, &st) == 0;
     if (exists && !S_ISREG(st.st_mode)) {
       fd_ = ::open(target_, O_WRONLY | O_CLOEXEC);
+    } else if (exists && access(target_, W_OK) != 0) {
+      return false;  // a file we may not write is not replaced either
     } else if (!open_temp(exists ? &st : nullptr)) {
       return false;
     }

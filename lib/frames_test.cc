@@ -291,6 +291,17 @@ TEST_F(FramesTest, SaveIntoReadOnlyDirectoryFailsCleanly) {
   EXPECT_EQ(read_file(target), "precious");
 }
 
+TEST_F(FramesTest, SaveDoesNotReplaceAWriteProtectedFile) {
+  if (geteuid() == 0) GTEST_SKIP() << "root writes into write-protected files";
+  ASSERT_EQ(load(pcap_global_header() + pcap_record(1, 0, "one")), 0);
+  std::string target = dir_.file("target.pcap");
+  write_file(target, "precious");
+  chmod(target.c_str(), 0444);
+  std::string err = stderr_of(2, [&] { EXPECT_EQ(ovke_save_file(target.c_str()), 1); });
+  EXPECT_EQ(err, "Error: cannot open output file `" + target + "`\n");
+  EXPECT_EQ(read_file(target), "precious");
+}
+
 TEST_F(FramesTest, SavedFileReadsBackThroughLibpcap) {
   std::vector<std::string> payloads = {frame_bytes(64, 1), frame_bytes(1518, 2), "",
                                        frame_bytes(300, 3)};
