@@ -331,6 +331,7 @@ class Output {
   // Opens the temporary file (or, for a device or pipe, the target itself,
   // which cannot be replaced by a rename).
   bool open(const char *path) {
+    if (*path == '\0') return false;  // names no file
     target_ = resolve_target(path);
     if (target_ == nullptr) return false;
     struct stat st;

@@ -276,6 +276,8 @@ TEST_F(FramesTest, SaveReportsOpenAndWriteErrors) {
   std::string missing = dir_.file("no/such/dir/out.pcap");
   std::string err = stderr_of(2, [&] { EXPECT_EQ(ovke_save_file(missing.c_str()), 1); });
   EXPECT_EQ(err, "Error: cannot open output file `" + missing + "`\n");
+  err = stderr_of(2, [&] { EXPECT_EQ(ovke_save_file(""), 1); });
+  EXPECT_EQ(err, "Error: cannot open output file ``\n");
   EXPECT_EQ(ovke_save_file("/dev/full"), 1);
   EXPECT_EQ(ovke_save_file("/dev/null"), 0);
 }
