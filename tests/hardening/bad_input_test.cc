@@ -151,13 +151,15 @@ std::string one_item(const std::string &item_body, const std::string &ba = "0x10
          "</item></items></m></modules></device>\n";
 }
 
+const char kElf[] = "\x7f" "ELF\x02\x01\x01\0\0\0garbage";
+
 // Descriptions that cannot be loaded at all: status 1 and the library's
 // refusal, on the console and on the web page.
 TEST_F(BadInput, UnloadableDescriptionsAreRefused) {
   const std::vector<std::pair<std::string, std::string>> cases = {
       {"empty", ""},
       {"blank", "   \n\n"},
-      {"not_xml", std::string("\x7f" "ELF\x02\x01\x01\0\0\0garbage", 19)},
+      {"not_xml", std::string(kElf, sizeof kElf - 1)},
       {"unterminated", "<?xml version=\"1.0\"?>\n<device><modules><m header=\"A\"><items><item>"},
       {"cut_in_tag", "<device><modules><m header"},
       {"wrong_root", "<?xml version=\"1.0\"?><root><modules/></root>"},
