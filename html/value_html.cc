@@ -160,10 +160,11 @@ html_tag_t *heading_row(const value_t &v) {
                 paired("th", "colspan=\"2\"", html_create_text(or_empty(v.display))));
 }
 
+// Built with C allocations only: a std::bad_alloc here would leave
+// html_create_table_from_list, a C entry point, through an exception.
 html_tag_t *value_row(const value_t &v) {
-  char *label = v.access == ACCESS_RW ? to_malloced(std::string("<a href='?S=") +
-                                                    or_empty(v.name) + "'>" +
-                                                    or_empty(v.display) + "</a>")
+  char *label = v.access == ACCESS_RW ? html_alloc_string("<a href='?S=%s'>%s</a>",
+                                                          or_empty(v.name), or_empty(v.display))
                                       : strdup(or_empty(v.display));
   html_tag_t *th = paired("th", nullptr, owned_text(label));
   th->next = paired("td", nullptr, owned_text(html_create_text_from_value(&v)));

@@ -3,9 +3,23 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <new>
 #include <string>
 
 #include "html.h"
+
+// While set, every C++ allocation of this test binary fails, as it would
+// when memory runs out.  The C entry points must not let that escape.
+static bool g_fail_new = false;
+
+void *operator new(std::size_t size) {
+  if (!g_fail_new) {
+    if (void *p = malloc(size != 0 ? size : 1)) return p;
+  }
+  throw std::bad_alloc();
+}
+void operator delete(void *p) noexcept { free(p); }
+void operator delete(void *p, std::size_t) noexcept { free(p); }
 
 namespace {
 
@@ -198,6 +212,28 @@ TEST(ValueHtmlTableTest, RowsHeadingsAndLinksSurviveTheValueList) {
             "</table>\n",
             render_chain(table));
   html_free_tag(&table);
+}
+
+TEST(ValueHtmlTableTest, RunningOutOfMemoryRaisesNothingIntoTheCaller) {
+  value_t *rw = make_value("a_rather_long_item_name~2", 5, FORMAT_DEC, ACCESS_RW,
+                           "A label long enough to need the heap");
+  value_list_t node{rw, nullptr};
+  bool threw = false;
+  html_tag_t *table = nullptr;
+  g_fail_new = true;
+  try {
+    table = html_create_table_from_list(&node);
+  } catch (...) {
+    threw = true;
+  }
+  g_fail_new = false;
+  EXPECT_FALSE(threw);
+  ASSERT_NE(nullptr, table);
+  EXPECT_NE(std::string::npos,
+            render_chain(table).find("<th><a href='?S=a_rather_long_item_name~2'>"
+                                     "A label long enough to need the heap</a></th>\n"));
+  html_free_tag(&table);
+  drop_value(rw);
 }
 
 TEST(ValueHtmlTableTest, EmptyListGivesNoTableAndConfigOnlyAnEmptyOne) {
