@@ -54,4 +54,4 @@ package: build
 	cd $(BUILD) && cpack -G DEB
 
 clean:
-	rm -rf $(BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)
