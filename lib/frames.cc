@@ -10,7 +10,6 @@
 #include <stdio.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
-#include <sys/uio.h>
 #include <unistd.h>
 
 #include "frames.h"
@@ -324,6 +323,7 @@ class Output {
     if (temp_ != nullptr && !committed_) unlink(temp_);
     free(temp_);
     free(target_);
+    free(buf_);
   }
   Output(const Output &) = delete;
   Output &operator=(const Output &) = delete;
@@ -343,29 +343,21 @@ class Output {
     } else if (!open_temp(exists ? &st : nullptr)) {
       return false;
     }
-    return fd_ >= 0;
+    if (fd_ < 0) return false;
+    buf_ = static_cast<uint8_t *>(malloc(kIoBufferSize));
+    cap_ = buf_ != nullptr ? kIoBufferSize : 0;  // without a buffer: unbuffered
+    return true;
   }
 
-  // Queues n bytes at data, which must stay valid until the next flush or
-  // the commit; pieces that follow each other in memory (a frame's record
-  // header and payload) become one.  Nothing is copied: the kernel gathers
-  // the pieces straight from the frame store.
   void write(const void *data, size_t n) {
-    if (failed_ || n == 0) return;
-    auto *p = static_cast<const uint8_t *>(data);
-    if (count_ > 0) {
-      iovec &last = iov_[count_ - 1];
-      if (static_cast<const uint8_t *>(last.iov_base) + last.iov_len == p) {
-        last.iov_len += n;
-        queued_ += n;
-        if (queued_ >= kFlushBytes) flush();
-        return;
-      }
+    if (failed_) return;
+    if (used_ + n > cap_) flush();
+    if (n >= cap_) {
+      write_all(data, n);
+    } else {
+      memcpy(buf_ + used_, data, n);
+      used_ += n;
     }
-    if (count_ == kMaxPieces) flush();
-    iov_[count_++] = iovec{const_cast<uint8_t *>(p), n};
-    queued_ += n;
-    if (queued_ >= kFlushBytes) flush();
   }
 
   // Flushes and closes; the temporary file then takes the target's place.
@@ -404,41 +396,31 @@ class Output {
     return true;
   }
 
-  // Writes the queued pieces, going on after short writes.
   void flush() {
-    iovec *v = iov_;
-    int left = count_;
-    while (left > 0 && !failed_) {
-      ssize_t k = writev(fd_, v, left);
+    if (used_ > 0 && !failed_) write_all(buf_, used_);
+    used_ = 0;
+  }
+
+  void write_all(const void *data, size_t n) {
+    auto *p = static_cast<const uint8_t *>(data);
+    while (n > 0 && !failed_) {
+      ssize_t k = ::write(fd_, p, n);
       if (k < 0 && errno == EINTR) continue;
       if (k <= 0) {
         failed_ = true;
         break;
       }
-      auto done = static_cast<size_t>(k);
-      while (left > 0 && done >= v->iov_len) {
-        done -= v->iov_len;
-        ++v;
-        --left;
-      }
-      if (left > 0) {
-        v->iov_base = static_cast<uint8_t *>(v->iov_base) + done;
-        v->iov_len -= done;
-      }
+      p += k;
+      n -= static_cast<size_t>(k);
     }
-    count_ = 0;
-    queued_ = 0;
   }
-
-  static constexpr int kMaxPieces = IOV_MAX < 1024 ? IOV_MAX : 1024;
-  static constexpr size_t kFlushBytes = size_t{4} << 20;
 
   char *target_ = nullptr;
   char *temp_ = nullptr;
   int fd_ = -1;
-  iovec iov_[kMaxPieces];
-  int count_ = 0;
-  size_t queued_ = 0;
+  uint8_t *buf_ = nullptr;
+  size_t cap_ = 0;
+  size_t used_ = 0;
   bool failed_ = false;
   bool committed_ = false;
 };
