@@ -4,7 +4,8 @@
 function(orvik_add_test name)
   cmake_parse_arguments(T "" "" "SOURCES;LIBS" ${ARGN})
   add_executable(${name} ${T_SOURCES})
-  target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/tests)
+  target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/tests
+                             ${PROJECT_SOURCE_DIR}/platform)
   target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gtest_main
                         Threads::Threads)
   target_compile_definitions(${name} PRIVATE

@@ -5,18 +5,9 @@
 #include <string>
 
 #include "html.h"
+#include "test_util.h"
 
 namespace {
-
-const std::string kHead =
-    "<!DOCTYPE HTML PUBLIC \"-//W3C//DTD HTML 4.01 Transitional//EN\" "
-    "\"http://www.w3.org/TR/html4/loose.dtd\">\n"
-    "<html>\n<head>\n<meta http-equiv=\"Content-Type\" content=\"text/html; charset=utf-8\">\n"
-    "<meta name=\"robots\" content=\"noindex,nofollow\">\n"
-    "<title>ORVIK</title>\n";
-const std::string kStyle =
-    "<style type=\"text/css\">\n.pgbar { background-color: green; float:left; \n}\n</style>\n"
-    "</head><body>\n";
 
 // Captures what a document writes.
 class Page {
@@ -43,7 +34,9 @@ TEST(HtmlRenderTest, EmptyBodyWritesHeadAndTrailer) {
   html_doc_t doc{};
   html_init_doc(&doc, 1, 0, nullptr, page.out());
   html_render(&doc);
-  EXPECT_EQ("Content-type: text/html\n\n" + kHead + kStyle + "</body></html>\n", page.text());
+  EXPECT_EQ("Content-type: text/html\n\n" + orvik_test::kHtmlHead + orvik_test::kHtmlStyle +
+                "</body></html>\n",
+            page.text());
   html_free_doc(&doc);
 }
 
@@ -53,8 +46,9 @@ TEST(HtmlRenderTest, RefreshLineStandsBeforeStyleWithoutLineFeed) {
   html_init_doc(&doc, 1, 5, nullptr, page.out());
   EXPECT_EQ(1, doc.refresh);
   html_render(&doc);
-  EXPECT_EQ("Content-type: text/html\n\n" + kHead + "<meta http-equiv=\"refresh\" content=\"5\">" +
-                kStyle + "</body></html>\n",
+  EXPECT_EQ("Content-type: text/html\n\n" + orvik_test::kHtmlHead +
+                "<meta http-equiv=\"refresh\" content=\"5\">" +
+                orvik_test::kHtmlStyle + "</body></html>\n",
             page.text());
 }
 
@@ -112,7 +106,7 @@ TEST(HtmlRenderTest, ErrorPageHasStatusAndNoBody) {
   html_init_doc(&doc, 1, 5, "/ignored", page.out());
   html_append_body_tag(&doc, html_create_const_text("body"));
   html_render_error(&doc, 500, "Error - reading values from hardware");
-  EXPECT_EQ("Content-type: text/html\nStatus: 500\n\n" + kHead +
+  EXPECT_EQ("Content-type: text/html\nStatus: 500\n\n" + orvik_test::kHtmlHead +
                 "</head><body>\n<h1>500 - Error - reading values from hardware</h1>\n</body>",
             page.text());
   html_free_doc(&doc);

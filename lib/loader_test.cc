@@ -21,16 +21,6 @@ struct ListDeleter {
 };
 using List = std::unique_ptr<module_reg_list_t, ListDeleter>;
 
-// Sets the verbosity for one test and restores it afterwards.
-class Verbosity {
- public:
-  explicit Verbosity(int level) : saved_(verbose) { verbose = level; }
-  ~Verbosity() { verbose = saved_; }
-
- private:
-  int saved_;
-};
-
 std::vector<const module_reg_t *> records(const List &list) {
   std::vector<const module_reg_t *> out;
   for (const module_reg_list_t *n = list.get(); n != nullptr; n = n->next) out.push_back(n->data);
@@ -45,7 +35,7 @@ List load_text(const std::string &xml) {
 
 // Loads xml with the given verbosity and returns what was reported.
 std::string messages_of(const std::string &xml, int level = 2, List *out = nullptr) {
-  Verbosity v(level);
+  orvik_test::ScopedVerbose v(level);
   testing::internal::CaptureStderr();
   List list = load_text(xml);
   std::string err = testing::internal::GetCapturedStderr();
@@ -154,7 +144,7 @@ TEST(LoaderTest, BusKeywordsMatchByPrefix) {
                {"CMDIO", BUS_VQBUS, true},  {"mdio", BUS_VQBUS, true},
                {"", BUS_VQBUS, true}};
   for (const auto &c : cases) {
-    Verbosity v(2);
+    orvik_test::ScopedVerbose v(2);
     testing::internal::CaptureStderr();
     EXPECT_EQ(reg_type_val(c.text), c.bus) << c.text;
     std::string err = testing::internal::GetCapturedStderr();
@@ -503,7 +493,7 @@ TEST(LoaderTest, ElementDumpReportsElementsAttributesAndParamTexts) {
              "</item></items></m></modules></device>");
   xmlDoc *doc = xmlReadFile(dir.file("d.xml").c_str(), nullptr, XML_PARSE_NONET);
   ASSERT_NE(doc, nullptr);
-  Verbosity v(2);
+  orvik_test::ScopedVerbose v(2);
   testing::internal::CaptureStderr();
   print_element_names(xmlDocGetRootElement(doc));
   std::string err = testing::internal::GetCapturedStderr();
@@ -517,7 +507,7 @@ TEST(LoaderTest, ElementDumpReportsElementsAttributesAndParamTexts) {
 
 TEST(LoaderTest, ExampleDescriptionLoadsCleanly) {
   const std::string path = std::string(ORVIK_SOURCE_DIR) + "/examples/addresses.xml";
-  Verbosity v(2);
+  orvik_test::ScopedVerbose v(2);
   testing::internal::CaptureStderr();
   List list(load_config(path.c_str()));
   std::string err = testing::internal::GetCapturedStderr();

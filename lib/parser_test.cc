@@ -8,17 +8,9 @@
 
 #include "parser.h"
 #include "tessel.h"
+#include "test_util.h"
 
 namespace {
-
-class Verbosity {
- public:
-  explicit Verbosity(int level) : saved_(verbose) { verbose = level; }
-  ~Verbosity() { verbose = saved_; }
-
- private:
-  int saved_;
-};
 
 module_reg_t *make_reg(const char *name, int32_t bus = BUS_VQBUS, uint32_t size = SIZE_W) {
   module_reg_t *r = new_module_reg_t();
@@ -172,7 +164,7 @@ TEST(ModelTest, BusIntervalPerBusAndSize) {
     free_module_reg(&node.data);
   }
   module_reg_list_t odd = {make_reg("x", 2), nullptr};
-  Verbosity v(2);
+  orvik_test::ScopedVerbose v(2);
   testing::internal::CaptureStderr();
   EXPECT_EQ(get_bus_interval(&odd, 3), 0u);
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "Unknown BUS type in get_bus_interval\n");
@@ -192,14 +184,14 @@ TEST(ModelTest, ConcatModuleListCasesAndMessages) {
   };
   for (const auto &c : cases) {
     module_reg_list_t *list = make_list(c.first);
-    Verbosity v(1);
+    orvik_test::ScopedVerbose v(1);
     testing::internal::CaptureStderr();
     concat_module_list(&list, make_list(c.second));
     EXPECT_EQ(testing::internal::GetCapturedStderr(), c.want_msgs);
     EXPECT_EQ(names_of(list), c.want_names);
     free_config_list(&list);
   }
-  Verbosity quiet(0);  // level-1 messages stay silent below 1
+  orvik_test::ScopedVerbose quiet(0);  // level-1 messages stay silent below 1
   testing::internal::CaptureStderr();
   module_reg_list_t *empty = nullptr;
   concat_module_list(&empty, nullptr);
@@ -239,12 +231,12 @@ TEST(ModelTest, DebugPrintOnlyAtLevelTwo) {
   list->data->params->value = -1;
   list->data->params->text = strdup("all");
   {
-    Verbosity v(1);
+    orvik_test::ScopedVerbose v(1);
     testing::internal::CaptureStderr();
     debug_print_modulelist(list);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
   }
-  Verbosity v(2);
+  orvik_test::ScopedVerbose v(2);
   testing::internal::CaptureStderr();
   debug_print_modulelist(list);
   debug_print_modulelist(nullptr);

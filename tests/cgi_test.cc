@@ -38,25 +38,15 @@ const char kCard[] =
     "vq 0x1000 4 1\n"
     "vq 0x2000 0 9\n";
 
-const std::string kHead =
-    "<!DOCTYPE HTML PUBLIC \"-//W3C//DTD HTML 4.01 Transitional//EN\" "
-    "\"http://www.w3.org/TR/html4/loose.dtd\">\n"
-    "<html>\n<head>\n<meta http-equiv=\"Content-Type\" content=\"text/html; charset=utf-8\">\n"
-    "<meta name=\"robots\" content=\"noindex,nofollow\">\n"
-    "<title>ORVIK</title>\n";
-const std::string kStyle =
-    "<style type=\"text/css\">\n.pgbar { background-color: green; float:left; \n}\n</style>\n"
-    "</head><body>\n";
-
 std::string page(const std::string &body, bool refresh) {
-  return "Content-type: text/html\n\n" + kHead +
-         (refresh ? "<meta http-equiv=\"refresh\" content=\"5\">" : "") + kStyle + body +
-         "</body></html>\n";
+  return "Content-type: text/html\n\n" + orvik_test::kHtmlHead +
+         (refresh ? "<meta http-equiv=\"refresh\" content=\"5\">" : "") +
+         orvik_test::kHtmlStyle + body + "</body></html>\n";
 }
 
 std::string error_page(unsigned status, const std::string &message) {
-  return "Content-type: text/html\nStatus: " + std::to_string(status) + "\n\n" + kHead +
-         "</head><body>\n<h1>" + std::to_string(status) + " - " + message + "</h1>\n</body>";
+  return "Content-type: text/html\nStatus: " + std::to_string(status) + "\n\n" +
+         orvik_test::kHtmlHead + "</head><body>\n<h1>" + std::to_string(status) + " - " + message + "</h1>\n</body>";
 }
 
 std::string list_page(const std::string &ident) {

@@ -21,6 +21,8 @@
 #include <string>
 #include <vector>
 
+#include "tessel.h"
+
 extern char **environ;
 
 namespace orvik_test {
@@ -195,6 +197,30 @@ inline std::string frame_bytes(size_t n, int tag) {
   for (size_t i = 0; i < n; ++i) s[i] = static_cast<char>(tag * 31 + i * 7);
   return s;
 }
+
+// The head every HTML page of the status pages starts with (after the CGI
+// header lines), up to the optional refresh line, and the rest of the head.
+inline const std::string kHtmlHead =
+    "<!DOCTYPE HTML PUBLIC \"-//W3C//DTD HTML 4.01 Transitional//EN\" "
+    "\"http://www.w3.org/TR/html4/loose.dtd\">\n"
+    "<html>\n<head>\n<meta http-equiv=\"Content-Type\" content=\"text/html; charset=utf-8\">\n"
+    "<meta name=\"robots\" content=\"noindex,nofollow\">\n"
+    "<title>ORVIK</title>\n";
+inline const std::string kHtmlStyle =
+    "<style type=\"text/css\">\n.pgbar { background-color: green; float:left; \n}\n</style>\n"
+    "</head><body>\n";
+
+// Sets the library's message level for one scope and restores it after.
+class ScopedVerbose {
+ public:
+  explicit ScopedVerbose(int level) : saved_(verbose) { verbose = level; }
+  ~ScopedVerbose() { verbose = saved_; }
+  ScopedVerbose(const ScopedVerbose &) = delete;
+  ScopedVerbose &operator=(const ScopedVerbose &) = delete;
+
+ private:
+  int saved_;
+};
 
 }  // namespace orvik_test
 
