@@ -83,7 +83,8 @@ ORVIK_EXPORT int ovke_load_file(FILE **stream);
 ORVIK_EXPORT int ovke_save_file(const char *path);
 
 /* Copies frame from so that it has number to.  0 done; 1 bad argument
- * (negative, or from past the end); 2 store not initialised. */
+ * (negative, or from past the end); 2 store not initialised; 3 no memory
+ * for the copy.  The list is unchanged unless the result is 0. */
 ORVIK_EXPORT int ovke_clone_frame(int32_t from, int32_t to);
 /* 0 done or nothing to remove; 1 index negative; 2 not initialised. */
 ORVIK_EXPORT int ovke_remove_frame(int32_t index);
