@@ -63,7 +63,7 @@ void identify() {
 
 void build_list_page() {
   append(html_create_const_text("<h1>Available sections</h1>"));
-  ovkc_read_values();  // the names come from the register list; the read is customary
+  ovkc_read_values();  // applies the configuration items; the names need no read
   print_sections();
   identify();
 }
