@@ -1,6 +1,6 @@
 #!/bin/sh
 # Loader benchmark: load_config against xmllint's bare parse of the same
-# generated design description, best of three runs each.
+# generated design description, best of five runs each.
 # Usage: bench-loader.sh BUILD_DIR
 set -eu
 build=${1:-build}
@@ -29,8 +29,8 @@ time_xmllint() {
 for n in 10000 100000; do
   file=$tmp/design-$n.xml
   "$gen" "$n" "$file"
-  lc=$(for i in 1 2 3; do "$load" "$file" 2>/dev/null; done | smallest)
-  xl=$(for i in 1 2 3; do time_xmllint "$file"; done | smallest)
+  lc=$(for i in 1 2 3 4 5; do "$load" "$file" 2>/dev/null; done | smallest)
+  xl=$(for i in 1 2 3 4 5; do time_xmllint "$file"; done | smallest)
   echo "$n $lc $xl" | awk '{
     printf "loader %d items: load_config %.3f s, xmllint %.3f s, ratio %.2f (goal <= 1.5)\n",
            $1, $2, $3, ($3 > 0 ? $2 / $3 : 0) }'

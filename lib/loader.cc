@@ -27,7 +27,7 @@ char err_msg[orvik::kErrMsgSize];
 // No network access: a description is a local file, and a hostile one must
 // not make the card tool fetch anything.  Entities stay unsubstituted as
 // with xmlParseFile.
-constexpr int kParseOptions = XML_PARSE_NONET;
+constexpr int kParseOptions = XML_PARSE_NONET | XML_PARSE_COMPACT;
 
 struct DocDeleter {
   void operator()(xmlDoc *doc) const { xmlFreeDoc(doc); }

@@ -11,7 +11,7 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include <cinttypes>
+#include <charconv>
 
 #include "log.h"
 
@@ -142,12 +142,19 @@ void concat_module_list(module_reg_list_t **list, module_reg_list_t *other) {
 
 void index_string(char **text, int32_t number, char separator) {
   if (text == nullptr) return;
+  // "%s%c%i" of the old text, the separator and the number, put together by
+  // hand: the loader names every instance of every item this way, and two
+  // passes through printf per name were most of the cost of a large load.
   const char *old = *text ? *text : "";
-  int len = snprintf(nullptr, 0, "%s%c%" PRIi32, old, separator, number);
-  if (len < 0) return;  // cannot happen with these conversions
+  size_t len = strlen(old);
+  char digits[16];
+  size_t ndigits = static_cast<size_t>(std::to_chars(digits, digits + sizeof digits, number).ptr -
+                                       digits);
   // Two spare zero bytes: callers have relied on the slack after the text.
-  auto *fresh = static_cast<char *>(xcalloc(static_cast<size_t>(len) + 2));
-  snprintf(fresh, static_cast<size_t>(len) + 1, "%s%c%" PRIi32, old, separator, number);
+  auto *fresh = static_cast<char *>(xcalloc(len + 1 + ndigits + 2));
+  memcpy(fresh, old, len);
+  fresh[len] = separator;
+  memcpy(fresh + len + 1, digits, ndigits);
   free(*text);
   *text = fresh;
 }
