@@ -43,24 +43,16 @@ __attribute__((format(printf, 1, 2))) std::string format(const char *fmt, ...) {
 
 const char *or_empty(const char *text) { return text != nullptr ? text : ""; }
 
-std::string hex_text(const value_t &v) {
-  if (v.access == ACCESS_RW)
-    return format(
-        "<form action=\"?\" method=\"GET\"><input type=\"hidden\" name=\"S\" value=\"%s\">"
-        "<input type=\"text\" value=\"0x%llX\" name=\"val\"><input type=\"submit\" "
-        "value=\"Set\"></form>",
-        or_empty(v.name), static_cast<ull>(v.value));
-  return format("0x%llX", static_cast<ull>(v.value));
-}
-
-std::string dec_text(const value_t &v) {
-  if (v.access == ACCESS_RW)
-    return format(
-        "<form action=\"?\" method=\"GET\"><input type=\"hidden\" name=\"S\" value=\"%s\">"
-        "<input type=\"text\" value=\"%llu\" name=\"val\"><input type=\"submit\" "
-        "value=\"Set\"></form>",
-        or_empty(v.name), static_cast<ull>(v.value));
-  return format("%llu", static_cast<ull>(v.value));
+// The number as text; a writable item gets it inside its edit form, which
+// sends the edited text back as "val".
+std::string number_text(const value_t &v, bool hex) {
+  std::string number = format(hex ? "0x%llX" : "%llu", static_cast<ull>(v.value));
+  if (v.access != ACCESS_RW) return number;
+  return format(
+      "<form action=\"?\" method=\"GET\"><input type=\"hidden\" name=\"S\" value=\"%s\">"
+      "<input type=\"text\" value=\"%s\" name=\"val\"><input type=\"submit\" "
+      "value=\"Set\"></form>",
+      or_empty(v.name), number.c_str());
 }
 
 std::string bin_text(uint64_t value) {
@@ -125,7 +117,7 @@ bool value_text(const value_t &v, std::string *text) {
     return true;
   }
   switch (v.format) {
-    case FORMAT_HEX: *text = hex_text(v); break;
+    case FORMAT_HEX: *text = number_text(v, true); break;
     case FORMAT_BIN: *text = bin_text(v.value); break;
     case FORMAT_SWITCH: *text = v.value != 0 ? kOnText : kOffText; break;
     case FORMAT_VSWITCH: *text = v.value == 0 ? kOnText : kOffText; break;
@@ -138,7 +130,7 @@ bool value_text(const value_t &v, std::string *text) {
     case FORMAT_TIMESTAMP: *text = timestamp_text(v); break;
     case FORMAT_ENUM: *text = v.access == ACCESS_RW ? enum_select(v) : enum_text(v); break;
     case FORMAT_CONFIG: return false;
-    default: *text = dec_text(v); break;  // DEC, HEADER, UNKNOWN and above
+    default: *text = number_text(v, false); break;  // DEC, HEADER, UNKNOWN and above
   }
   return true;
 }
