@@ -2,30 +2,13 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <string>
+
+#include "test_util.h"
 
 namespace {
 
-// Everything the line wrote, as the terminal would receive it.
-class Captured {
- public:
-  Captured() : f_(open_memstream(&buf_, &size_)) {}
-  ~Captured() {
-    if (f_ != nullptr) fclose(f_);
-    free(buf_);
-  }
-  FILE *file() const { return f_; }
-  std::string text() {
-    fflush(f_);
-    return std::string(buf_, size_);
-  }
-
- private:
-  char *buf_ = nullptr;
-  size_t size_ = 0;
-  FILE *f_;
-};
+using orvik_test::MemStream;
 
 TEST(ProgressLineTest, DrawsOnlyAfterASecondAndAtMostFiveTimesASecond) {
   struct Step {
@@ -39,10 +22,10 @@ TEST(ProgressLineTest, DrawsOnlyAfterASecondAndAtMostFiveTimesASecond) {
       {600, 11.25, "\r\033[K 60%  600/1000 frames  480 frames/s"},
       {1200, 12.0, "\r\033[K100%  1200/1000 frames  600 frames/s"},
   };
-  Captured out;
+  MemStream out;
   std::string expected;
   {
-    kvoplay::ProgressLine line(out.file(), 10.0);
+    kvoplay::ProgressLine line(out.out(), 10.0);
     for (const Step &s : steps) {
       line.update(s.done, 1000, s.now);
       if (s.drawn != nullptr) expected += s.drawn;
@@ -53,9 +36,9 @@ TEST(ProgressLineTest, DrawsOnlyAfterASecondAndAtMostFiveTimesASecond) {
 }
 
 TEST(ProgressLineTest, QuickWorkLeavesNoTrace) {
-  Captured out;
+  MemStream out;
   {
-    kvoplay::ProgressLine line(out.file(), 0.0);
+    kvoplay::ProgressLine line(out.out(), 0.0);
     line.update(10, 10, 0.9);
     line.clear();
   }
