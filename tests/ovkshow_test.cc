@@ -85,10 +85,13 @@ class OvkshowTest : public ::testing::Test {
 
   std::string card() const { return dir_.file("card.sim"); }
 
-  RunResult ovkshow(const std::vector<std::string> &args, bool with_card = true) {
+  // trace: where the simulated card logs its operations (empty: nowhere).
+  RunResult ovkshow(const std::vector<std::string> &args, bool with_card = true,
+                    const std::string &trace = "") {
     orvik_test::RunOptions opts;
     opts.cwd = dir_.path();
     opts.env["LUDRA_SIM"] = with_card ? card() : "";
+    opts.env["LUDRA_SIM_TRACE"] = trace;
     return run(orvik_test::program("ovkshow"), args, opts);
   }
 
@@ -311,10 +314,7 @@ TEST_F(OvkshowTest, PeekAndPokeMakeOneBusAccess) {
   };
   std::remove(dir_.file("addresses.xml").c_str());
   for (const Case &c : cases) {
-    orvik_test::RunOptions opts;
-    opts.cwd = dir_.path();
-    opts.env = {{"LUDRA_SIM", card()}, {"LUDRA_SIM_TRACE", dir_.file("trace")}};
-    RunResult r = run(orvik_test::program("ovkshow"), c.args, opts);
+    RunResult r = ovkshow(c.args, true, dir_.file("trace"));
     EXPECT_EQ(r.status, 0) << c.args[1] << r.err;
     EXPECT_EQ(r.out, c.out) << c.args[1];
     EXPECT_EQ(orvik_test::read_file(dir_.file("trace")),
@@ -350,10 +350,7 @@ TEST_F(OvkshowTest, PeekAndPokeRefuseBadInput) {
       {{"--peek", "vq:0x7000:0"}, 2, "--peek: cannot map the window at 0x7000"},
   };
   for (const Case &c : cases) {
-    orvik_test::RunOptions opts;
-    opts.cwd = dir_.path();
-    opts.env = {{"LUDRA_SIM", card()}, {"LUDRA_SIM_TRACE", dir_.file("trace")}};
-    RunResult r = run(orvik_test::program("ovkshow"), c.args, opts);
+    RunResult r = ovkshow(c.args, true, dir_.file("trace"));
     EXPECT_EQ(r.status, c.status) << c.args[1];
     EXPECT_EQ(r.out, "") << c.args[1];
     EXPECT_NE(r.err.find(c.err), std::string::npos) << c.args[1] << ": " << r.err;
