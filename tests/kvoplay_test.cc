@@ -14,8 +14,7 @@ namespace {
 
 const char kUsage[] =
     "Usage: kvoplay [-hNOv] [-d kvo_device] [-f file] [-i <number>s<number>ns] [-I interface] "
-    "[-R rx_mask] [-t <number>s<number>ns] [-T tx_mask] [-B <number><gGmMkK>] "
-    "[-x multiplier] [--loop count] [--stats]\n"
+    "[-R rx_mask] [-t <number>s<number>ns] [-T tx_mask] [-B <number><gGmMkK>]\n"
     "-B, --bw <number><KMG>\t\t     Set speed of transfer in Kilo/Mega/Giga-bits (case "
     "insensitive)\n"
     "-d, --device kvo_device              Use device file, default /dev/kvodataII0\n"

@@ -114,8 +114,7 @@ std::string label(const std::string &display) {
 
 TEST_F(OvkshowTest, UsageTextIsExact) {
   const std::string expected =
-      "Usage: ovkshow [-hilLv] [-s value] [-S <name> value] [-n <regex>] [--peek SPEC] "
-      "[--poke SPEC value]\n"
+      "Usage: ovkshow [-hilLv] [-s value] [-S <name> value] [-n <regex>]\n"
       "-f, --file                           Set configuration file\n"
       "-h, --help                           Show this text\n"
       "-i, --identify                       Print HW identification\n"

@@ -53,8 +53,7 @@ void usage() {
       {"    --peek mdio:BASE:DEV:REG", "Read one MDIO register without a description"},
       {"    --poke SPEC value", "Write one local-bus word or MDIO register (SPEC as --peek)"},
   };
-  printf("Usage: ovkshow [-hilLv] [-s value] [-S <name> value] [-n <regex>] [--peek SPEC] "
-         "[--poke SPEC value]\n");
+  printf("Usage: ovkshow [-hilLv] [-s value] [-S <name> value] [-n <regex>]\n");
   for (const auto &line : kLines) {
     if (line[0] == nullptr)
       printf("-s, --section\t\t             Section filter - select what section to print out\n");
