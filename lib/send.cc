@@ -40,8 +40,10 @@ constexpr uint32_t kNsecPerSec = 1000000000u;
 constexpr uint32_t kDefaultRxMask = 0x00;
 // One bit per transmit interface of the card: all four of them.
 constexpr uint32_t kDefaultTxMask = 0x0F;
-// Receive poll timeout handed to the streaming library, in that library's
-// own units (the driver's; the sender only passes the number on).
+// Receive poll timeout handed to the streaming library, in its units:
+// milliseconds, as the setup message says, so some 83 minutes, in effect
+// none for a sender that never receives.  The transmit timeout is the
+// library's own (KVO2_TX_POLL_TIMEOUT) and only passed on to the poll.
 constexpr uint32_t kRxPollTimeout = 5000000;
 // Poll event: the device can take another frame.
 constexpr uint16_t kEventWritable = 4;
