@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <climits>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
