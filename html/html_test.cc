@@ -10,24 +10,7 @@
 namespace {
 
 // Captures what a document writes.
-class Page {
- public:
-  Page() { out_ = open_memstream(&buf_, &len_); }
-  ~Page() {
-    if (out_ != nullptr) fclose(out_);
-    free(buf_);
-  }
-  FILE *out() { return out_; }
-  std::string text() {
-    fflush(out_);
-    return std::string(buf_, len_);
-  }
-
- private:
-  char *buf_ = nullptr;
-  size_t len_ = 0;
-  FILE *out_ = nullptr;
-};
+using Page = orvik_test::MemStream;
 
 TEST(HtmlRenderTest, EmptyBodyWritesHeadAndTrailer) {
   Page page;

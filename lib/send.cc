@@ -4,9 +4,17 @@
 // Pacing never sleeps: the card transmits each frame at the time in its
 // header, so the sender only has to compute those times.  The payloads go
 // to the streaming library straight from the frame store, and the header is
-// one static buffer rewritten for every frame.
+// one buffer of the send rewritten for every frame.
+//
+// Everything a send computes lives in one Pacer that the send owns from
+// start to end; only the exported counters, the device choice and the
+// replay controls outlive it.
 #include "send.h"
 
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -14,6 +22,7 @@
 
 #include "frames.h"
 #include "kvo2.h"
+#include "kvo2_header.h"
 #include "log.h"
 #include "stat.h"
 #include "tessel.h"
@@ -28,10 +37,15 @@ namespace {
 char err_msg[orvik::kErrMsgSize];
 
 constexpr uint32_t kNsecPerSec = 1000000000u;
-constexpr uint32_t kHeaderLen = 13;
 constexpr uint32_t kDefaultRxMask = 0x00;
+// One bit per transmit interface of the card: all four of them.
 constexpr uint32_t kDefaultTxMask = 0x0F;
+// Receive poll timeout handed to the streaming library, in its units:
+// milliseconds, as the setup message says, so some 83 minutes, in effect
+// none for a sender that never receives.  The transmit timeout is the
+// library's own (KVO2_TX_POLL_TIMEOUT) and only passed on to the poll.
 constexpr uint32_t kRxPollTimeout = 5000000;
+// Poll event: the device can take another frame.
 constexpr uint16_t kEventWritable = 4;
 // Time one byte occupies on the line, in nanoseconds.
 constexpr double kNsecPerByte = 0.78125;
@@ -42,6 +56,8 @@ constexpr uint32_t kSlowdownStepNs = 2000;
 constexpr size_t kPrefetchAhead = 4096;
 // Card clock units per nanosecond of the transmit header's converted time.
 constexpr double kClockDivisor = 6.4;
+// Frames between two progress reports.
+constexpr uint64_t kProgressEvery = 4096;
 
 // Device choice: null name lets the streaming library choose.
 const char *const default_device_name = nullptr;
@@ -51,19 +67,23 @@ uint16_t interface = 0;
 uint32_t rx_mask_setting = kDefaultRxMask;
 uint32_t tx_mask_setting = kDefaultTxMask;
 
-// Pacing state of the send in progress.
-kvodata_t *kvo = nullptr;
-ovks_time_t first_ts, move_time, final_time, ifg;
-uint64_t total_size;
-ovks_time_t total_time;
-float avg_speed;
-
-unsigned char hw_data[kHeaderLen];
-const uint32_t hw_data_size = kHeaderLen;
-const uint8_t *data;
-uint32_t data_size;
+// Replay controls and what the last send left for its caller.
+const ovks_replay_t kDefaultReplay{1.0, 1, nullptr, nullptr};
+ovks_replay_t replay = kDefaultReplay;
+ovks_stats_t last_stats{};
+char fail_reason[512];
+// The start the last send used: a card clock that gives no time keeps it
+// (zero in a fresh process).
+ovks_time_t previous_start{0, 0};
 
 enum class Pacing { kInterval, kBandwidth, kCaptureGap };
+
+__attribute__((format(printf, 1, 2))) void set_reason(const char *fmt, ...) {
+  va_list ap;
+  va_start(ap, fmt);
+  vsnprintf(fail_reason, sizeof fail_reason, fmt, ap);
+  va_end(ap);
+}
 
 void normalise(ovks_time_t &t) {
   if (t.nsec < kNsecPerSec) return;  // the usual case, and the per-frame path
@@ -97,6 +117,20 @@ ovks_time_t capture_gap(const ovks_time_t &from, const ovks_time_t &to) {
   return gap;
 }
 
+// gap / multiplier, rounded to the nanosecond; a gap that would not fit
+// the pair stops at its largest value.
+ovks_time_t scale_gap(const ovks_time_t &gap, double multiplier) {
+  if (multiplier == 1.0) return gap;
+  constexpr double kLargest = 4294967295.0 * kNsecPerSec + (kNsecPerSec - 1);
+  double ns = (static_cast<double>(gap.sec) * kNsecPerSec + gap.nsec) / multiplier;
+  if (!(ns < kLargest)) return {UINT32_MAX, kNsecPerSec - 1};
+  uint64_t v = static_cast<uint64_t>(std::llround(ns));
+  return {static_cast<uint32_t>(v / kNsecPerSec), static_cast<uint32_t>(v % kNsecPerSec)};
+}
+
+// The frame's time on the line, truncated to the nanosecond.
+uint32_t line_time_ns(uint32_t size) { return static_cast<uint32_t>(size * kNsecPerByte); }
+
 struct FileCloser {
   void operator()(FILE *f) const {
     if (f != nullptr) fclose(f);
@@ -104,17 +138,14 @@ struct FileCloser {
 };
 using FilePtr = std::unique_ptr<FILE, FileCloser>;
 
+struct DeviceCloser {
+  void operator()(kvodata_t *k) const { kvodata_close(k); }
+};
+using DevicePtr = std::unique_ptr<kvodata_t, DeviceCloser>;
+
 // The store is emptied whichever way a send ends.
 struct FrameStoreGuard {
   ~FrameStoreGuard() { ovke_free(); }
-};
-
-// The device is closed whichever way a send ends.
-struct DeviceGuard {
-  ~DeviceGuard() {
-    if (kvo != nullptr) kvodata_close(kvo);
-    kvo = nullptr;
-  }
 };
 
 const frame_t *frame_after(const frame_queue_t *q, const frame_entry_t *e) {
@@ -129,26 +160,86 @@ const frame_t *first_frame(const frame_queue_t *q) {
   return frame_after(q, q->first);
 }
 
+uint64_t count_frames(const frame_queue_t *q) {
+  uint64_t n = 0;
+  for (const frame_entry_t *e = q->first; e != reinterpret_cast<const frame_entry_t *>(q);
+       e = e->next)
+    if (e->frame != nullptr) ++n;
+  return n;
+}
+
 bool load_frames(const char *path) {
   if (path == nullptr) {
     orvik::log_msg(err_msg, 2, "No input file specified");
+    set_reason("no input file given");
     return false;
   }
   FilePtr in(fopen(path, "r"));
   if (!in) {
+    int e = errno;
     orvik::log_msg(err_msg, 2, "Cannot open file `%s'", path);
+    set_reason("%s: %s", path, strerror(e));
     return false;
   }
   ovke_init();
   FILE *stream = in.get();
-  return ovke_load_file(&stream) == 0;
+  switch (ovke_load_file(&stream)) {
+    case 0: return true;
+    case 1: set_reason("%s: not a PCAP capture", path); return false;
+    case 2: set_reason("%s: out of memory loading the capture", path); return false;
+    default: set_reason("%s: cannot load the capture", path); return false;
+  }
 }
 
-bool open_device() {
+struct SendArgs {
+  const ovks_time_t *start, *interval, *move;
+  bool hw_clock;
+  uint32_t repeat;
+  uint8_t flag;
+  bool dry_run;
+  float speed;
+};
+
+// The state of one send, from loading to closing.
+struct Pacer {
+  Pacer(const SendArgs &args, const frame_queue_t *queue) : a(args), q(queue) {}
+
+  const SendArgs &a;
+  const frame_queue_t *q;
+  Pacing mode = Pacing::kCaptureGap;
+  DevicePtr kvo;
+
+  ovks_time_t first_ts{0, 0}, move_time{0, 0}, final_time{0, 0}, ifg{0, 0};
+  // Bandwidth mode: bytes so far and the time they take on the line.
+  uint64_t total_size = 0;
+  ovks_time_t total_time{0, 0};
+  float avg_speed = 0;
+
+  unsigned char hw_data[KVO2_HDR_LEN] = {};
+  const uint8_t *data = nullptr;
+  uint32_t data_size = 0;
+
+  ovks_stats_t stats{};
+
+  bool open_device();
+  void read_card_clock();
+  void reset();
+  double line_rate(bool report) const;
+  ovks_time_t bandwidth_time();
+  ovks_time_t transmit_time(const frame_entry_t *e);
+  void report_header(const ovks_time_t &t) const;
+  bool hand_over();
+  void count(bool sent, const ovks_time_t &t);
+  void send_frames();
+};
+
+bool Pacer::open_device() {
   uint32_t rx_mask = rx_mask_setting, tx_mask = tx_mask_setting;
-  kvo = kvodata_open(device_name_set ? device_name_store.c_str() : default_device_name);
-  if (kvo == nullptr) {
+  const char *name = device_name_set ? device_name_store.c_str() : default_device_name;
+  kvo.reset(kvodata_open(name));
+  if (!kvo) {
     orvik::log_msg(err_msg, 2, "kvodata_open failed");
+    set_reason("cannot open the streaming device `%s'", name != nullptr ? name : "(default)");
     return false;
   }
   KVO2_RX_POLL_TIMEOUT = kRxPollTimeout;
@@ -156,14 +247,21 @@ bool open_device() {
                  static_cast<unsigned short>(rx_mask), static_cast<unsigned short>(tx_mask));
   orvik::log_msg(err_msg, 2, "Poll timeouts: RX %ums; TX %ums", KVO2_RX_POLL_TIMEOUT,
                  KVO2_TX_POLL_TIMEOUT);
-  if (kvodata_subscribe3(kvo, &rx_mask, &tx_mask) != 0) return false;
+  if (kvodata_subscribe3(kvo.get(), &rx_mask, &tx_mask) != 0) {
+    set_reason("cannot subscribe the streaming device's channels");
+    return false;
+  }
   orvik::log_msg(err_msg, 2, "Subscribed: RX 0x%02hx; TX 0x%02hx",
                  static_cast<unsigned short>(rx_mask), static_cast<unsigned short>(tx_mask));
-  return kvodata_start(kvo) == 0;
+  if (kvodata_start(kvo.get()) != 0) {
+    set_reason("cannot start the streaming device");
+    return false;
+  }
+  return true;
 }
 
 // Starting time from the card's free-running clock register.
-void read_card_clock() {
+void Pacer::read_card_clock() {
   if (ovkc_init("addresses.xml") != 0) {
     first_ts = {0, 0};
     orvik::log_msg(err_msg, 0, "Could not find addresses.xml");
@@ -179,20 +277,31 @@ void read_card_clock() {
   ovkc_free();
 }
 
-void choose_start(const ovks_time_t *start, bool hw_clock, const frame_queue_t *q) {
-  if (hw_clock) {
+void Pacer::reset() {
+  mode = a.interval != nullptr ? Pacing::kInterval
+         : a.speed > 0         ? Pacing::kBandwidth
+                               : Pacing::kCaptureGap;
+  first_ts = previous_start;
+  if (a.hw_clock) {
     read_card_clock();
-  } else if (start != nullptr) {
-    first_ts = *start;
+  } else if (a.start != nullptr) {
+    first_ts = *a.start;
   } else if (const frame_t *f = first_frame(q)) {
     first_ts = capture_time(f);
   }
+  previous_start = first_ts;
+  move_time = a.move != nullptr ? *a.move : ovks_time_t{0, 0};
+  final_time = first_ts;
+  add_time(final_time, move_time);
+  kvo2_header_set_flags(hw_data, a.flag, a.repeat);
+  ovks_packet_sent = 0;
+  ovks_packet_dropped = 0;
 }
 
 // Average line rate in bits per second after total_size bytes in
 // total_time.  The time is summed in single precision, as the card's
 // firmware tools do, so that both agree on when a frame must wait.
-double line_rate(bool report) {
+double Pacer::line_rate(bool report) const {
   float seconds = static_cast<float>(static_cast<int32_t>(total_time.sec)) +
                   static_cast<float>(static_cast<int32_t>(total_time.nsec)) / 1e9f;
   double bits = static_cast<double>(total_size * 8);
@@ -201,9 +310,9 @@ double line_rate(bool report) {
   return bits / seconds;
 }
 
-ovks_time_t bandwidth_time(float speed) {
+ovks_time_t Pacer::bandwidth_time() {
   total_size += data_size;
-  total_time.nsec += static_cast<uint32_t>(data_size * kNsecPerByte);
+  total_time.nsec += line_time_ns(data_size);
   normalise(total_time);
   if (orvik::log_enabled(2))
     orvik::log_msg(err_msg, 2, "total_time %is%09ins", static_cast<int32_t>(total_time.sec),
@@ -216,7 +325,7 @@ ovks_time_t bandwidth_time(float speed) {
     rate = line_rate(true);
   }
   avg_speed = static_cast<float>(rate);
-  while (rate > speed) {
+  while (rate > a.speed) {
     total_time.nsec += kSlowdownStepNs;
     normalise(total_time);
     rate = line_rate(false);
@@ -229,21 +338,23 @@ ovks_time_t bandwidth_time(float speed) {
   return final_time;
 }
 
-ovks_time_t transmit_time(Pacing mode, const ovks_time_t *interval, float speed,
-                          const frame_queue_t *q, const frame_entry_t *e) {
+ovks_time_t Pacer::transmit_time(const frame_entry_t *e) {
   switch (mode) {
     case Pacing::kInterval:
-      add_time(final_time, *interval);
+      add_time(final_time, *a.interval);
       return final_time;
     case Pacing::kBandwidth:
-      return bandwidth_time(speed);
+      return bandwidth_time();
     case Pacing::kCaptureGap:
       break;
   }
   add_time(final_time, ifg);
+  // After the last frame, a further pass starts once this frame has left
+  // the line.
   const frame_t *next = frame_after(q, e);
-  ifg = next != nullptr ? capture_gap(capture_time(e->frame), capture_time(next))
-                        : ovks_time_t{0, 0};
+  ifg = next != nullptr ? scale_gap(capture_gap(capture_time(e->frame), capture_time(next)),
+                                    replay.multiplier)
+                        : ovks_time_t{0, std::max<uint32_t>(1, line_time_ns(data_size))};
   return final_time;
 }
 
@@ -261,11 +372,6 @@ ovks_time_t to_card_clock(const ovks_time_t &t) {
   return out;
 }
 
-void set_header_time(const ovks_time_t &t) {
-  memcpy(hw_data + 0, &t.sec, 4);
-  memcpy(hw_data + 4, &t.nsec, 4);
-}
-
 void report_frame(const frame_t *f) {
   if (!orvik::log_enabled(1)) return;
   orvik::log_msg(err_msg, 1, "Timestamp: %is%09ins", f->header->ts_sec, f->header->ts_usec);
@@ -273,7 +379,7 @@ void report_frame(const frame_t *f) {
   orvik::log_msg(err_msg, 1, "Length of packet: %u", f->header->orig_len);
 }
 
-void report_header(const ovks_time_t &t) {
+void Pacer::report_header(const ovks_time_t &t) const {
   if (!orvik::log_enabled(0)) return;
   orvik::log_msg(err_msg, 0, "%4u Size: %5uB Timestamp: %us%09uns",
                  static_cast<unsigned>(ovks_packet_sent + ovks_packet_dropped), data_size, t.sec,
@@ -283,9 +389,9 @@ void report_header(const ovks_time_t &t) {
 // Offers the frame until the device takes it.  A device that cannot take
 // it yet is polled and offered it again; a refusal, a poll error or a poll
 // that times out drops the frame.
-bool hand_over() {
+bool Pacer::hand_over() {
   for (;;) {
-    int r = kvodata_prepare_and_try_write_next(kvo, hw_data, hw_data_size, data, data_size,
+    int r = kvodata_prepare_and_try_write_next(kvo.get(), hw_data, KVO2_HDR_LEN, data, data_size,
                                                interface);
     if (r == 0) return true;
     if (r != 1) {
@@ -293,7 +399,7 @@ bool hand_over() {
       return false;
     }
     uint16_t events = kEventWritable;
-    int p = kvodata_poll(kvo, &events, KVO2_TX_POLL_TIMEOUT);
+    int p = kvodata_poll(kvo.get(), &events, KVO2_TX_POLL_TIMEOUT);
     if (p < 0) {
       fputs("Poll error", stderr);
       return false;
@@ -302,68 +408,56 @@ bool hand_over() {
   }
 }
 
-struct SendArgs {
-  const ovks_time_t *start, *interval, *move;
-  bool hw_clock;
-  uint32_t repeat;
-  uint8_t flag;
-  bool dry_run;
-  float speed;
-};
-
-// A card clock that has no time register leaves first_ts as the last send
-// left it (zero in a fresh process).
-void reset_pacing(const SendArgs &a, const frame_queue_t *q) {
-  choose_start(a.start, a.hw_clock, q);
-  total_size = 0;
-  total_time = {0, 0};
-  avg_speed = 0;
-  move_time = a.move != nullptr ? *a.move : ovks_time_t{0, 0};
-  final_time = first_ts;
-  add_time(final_time, move_time);
-  ifg = {0, 0};
-  ovks_packet_sent = 0;
-  ovks_packet_dropped = 0;
+void Pacer::count(bool sent, const ovks_time_t &t) {
+  if (!sent) {
+    ++ovks_packet_dropped;
+    return;
+  }
+  ++ovks_packet_sent;
+  if (stats.frames++ == 0) stats.first = t;
+  stats.last = t;
+  stats.bytes += data_size;
 }
 
-void send_frames(const SendArgs &a, const frame_queue_t *q) {
-  Pacing mode = a.interval != nullptr ? Pacing::kInterval
-                : a.speed > 0         ? Pacing::kBandwidth
-                                      : Pacing::kCaptureGap;
-  hw_data[8] = a.flag;
-  memcpy(hw_data + 9, &a.repeat, 4);
-  for (const frame_entry_t *e = q->first; e != reinterpret_cast<const frame_entry_t *>(q);
-       e = e->next) {
-    // The store lays its frames out one after another, so the walk is a
-    // chain of cache misses unless memory ahead is asked for early.  A
-    // prefetch never faults: with another layout only the hint is lost.
-    __builtin_prefetch(reinterpret_cast<const char *>(e) + kPrefetchAhead);
-    const frame_t *f = e->frame;
-    if (f == nullptr) continue;
-    data = f->payload;
-    data_size = static_cast<uint32_t>(f->payload_size);
-    report_frame(f);
-    ovks_time_t t = transmit_time(mode, a.interval, a.speed, q, e);
-    if (a.flag & 1) t = to_card_clock(t);
-    set_header_time(t);
-    report_header(t);
-    if (a.dry_run || hand_over())
-      ++ovks_packet_sent;
-    else
-      ++ovks_packet_dropped;
+void Pacer::send_frames() {
+  const uint32_t passes = replay.loops != 0 ? replay.loops : 1;
+  const uint64_t total = replay.progress != nullptr ? count_frames(q) * passes : 0;
+  uint64_t done = 0;
+  for (uint32_t pass = 0; pass < passes; ++pass) {
+    for (const frame_entry_t *e = q->first; e != reinterpret_cast<const frame_entry_t *>(q);
+         e = e->next) {
+      // The store lays its frames out one after another, so the walk is a
+      // chain of cache misses unless memory ahead is asked for early.  A
+      // prefetch never faults: with another layout only the hint is lost.
+      __builtin_prefetch(reinterpret_cast<const char *>(e) + kPrefetchAhead);
+      const frame_t *f = e->frame;
+      if (f == nullptr) continue;
+      data = f->payload;
+      data_size = static_cast<uint32_t>(f->payload_size);
+      report_frame(f);
+      ovks_time_t paced = transmit_time(e);
+      ovks_time_t t = (a.flag & 1) ? to_card_clock(paced) : paced;
+      kvo2_header_set_time(hw_data, t.sec, t.nsec);
+      report_header(t);
+      count(a.dry_run || hand_over(), paced);
+      if (replay.progress != nullptr && ++done % kProgressEvery == 0)
+        replay.progress(done, total, replay.progress_arg);
+    }
   }
+  if (replay.progress != nullptr) replay.progress(done, total, replay.progress_arg);
 }
 
 // The counts of the last send stay until this one has its device and
 // starts counting: a send that fails early leaves them as they were.
 int send(const char *path, const SendArgs &a) {
+  fail_reason[0] = '\0';
   FrameStoreGuard store;
   if (!load_frames(path)) return 1;
-  const frame_queue_t *q = ovke_get_frames();
-  DeviceGuard device;
-  if (!a.dry_run && !open_device()) return 1;
-  reset_pacing(a, q);
-  send_frames(a, q);
+  Pacer pacer(a, ovke_get_frames());
+  if (!a.dry_run && !pacer.open_device()) return 1;
+  pacer.reset();
+  pacer.send_frames();
+  last_stats = pacer.stats;
   return 0;
 }
 
@@ -376,6 +470,7 @@ ORVIK_EXPORT int ovks_init(void) {
   interface = 0;
   rx_mask_setting = kDefaultRxMask;
   tx_mask_setting = kDefaultTxMask;
+  replay = kDefaultReplay;
   return 0;
 }
 
@@ -394,6 +489,18 @@ ORVIK_EXPORT void ovks_set_masks(uint32_t rx, uint32_t tx) {
   tx_mask_setting = tx;
 }
 
+ORVIK_EXPORT void ovks_set_replay(const ovks_replay_t *r) {
+  replay = r != nullptr ? *r : kDefaultReplay;
+  // A multiplier that cannot divide a gap leaves the gaps as captured.
+  if (!std::isfinite(replay.multiplier) || replay.multiplier <= 0) replay.multiplier = 1.0;
+}
+
+ORVIK_EXPORT void ovks_get_stats(ovks_stats_t *stats) {
+  if (stats != nullptr) *stats = last_stats;
+}
+
+ORVIK_EXPORT const char *ovks_error(void) { return fail_reason; }
+
 ORVIK_EXPORT int ovks_send(const char *path, const ovks_time_t *start,
                            const ovks_time_t *interval, const ovks_time_t *move,
                            uint8_t hw_clock, uint32_t repeat, uint8_t flag, uint8_t dry_run,
@@ -402,6 +509,7 @@ ORVIK_EXPORT int ovks_send(const char *path, const ovks_time_t *start,
     return send(path, SendArgs{start, interval, move, hw_clock != 0, repeat, flag,
                                dry_run != 0, speed});
   } catch (...) {
+    set_reason("out of memory");
     return 1;
   }
 }

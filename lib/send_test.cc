@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cmath>
 #include <cstdlib>
+#include <utility>
 #include <cstring>
 #include <sstream>
 #include <string>
@@ -265,6 +267,100 @@ TEST_F(SendTest, MasksReachTheSubscription) {
   ASSERT_EQ(send(frames_of_sizes({10}), nullptr, nullptr), 0);
   err = testing::internal::GetCapturedStderr();
   EXPECT_NE(err.find("Subscribed: RX 0x00; TX 0x0f\n"), std::string::npos) << err;
+}
+
+// Passes and the gap multiplier in each pacing mode: times rise from pass
+// to pass and the counts and statistics cover every pass.
+TEST_F(SendTest, ReplayControlsInEveryPacingMode) {
+  const std::vector<Frame> in = {{5, 0, std::string(64, 'a')}, {5, 1000, std::string(128, 'b')}};
+  ovks_time_t start{10, 0}, interval{0, 300};
+  struct Case {
+    const char *what;
+    double multiplier;
+    uint32_t loops;
+    const ovks_time_t *interval;
+    float speed;
+    const char *expected;
+  } cases[] = {
+      {"gaps halved", 2.0, 1, nullptr, 0, "10.0 10.500 "},
+      {"gaps stretched, rounded", 3.0, 1, nullptr, 0, "10.0 10.333 "},
+      // The next pass starts when the 128-byte frame has left the line.
+      {"gap passes", 1.0, 3, nullptr, 0, "10.0 10.1000 10.1100 10.2100 10.2200 10.3200 "},
+      {"gap passes, faster", 4.0, 2, nullptr, 0, "10.0 10.250 10.350 10.600 "},
+      {"interval passes, multiplier unused", 2.0, 2, &interval, 0, "10.300 10.600 10.900 10.1200 "},
+      {"bandwidth passes", 1.0, 2, nullptr, 1e12f, "10.50 10.150 10.200 10.300 "},
+      {"zero passes count as one", 1.0, 0, nullptr, 0, "10.0 10.1000 "},
+  };
+  for (const Case &c : cases) {
+    ovks_replay_t r{c.multiplier, c.loops, nullptr, nullptr};
+    ovks_set_replay(&r);
+    ASSERT_EQ(send(in, &start, c.interval, nullptr, c.speed), 0) << c.what;
+    std::vector<Frame> got = read_pcap(out());
+    EXPECT_EQ(times(got), c.expected) << c.what;
+    uint32_t passes = c.loops != 0 ? c.loops : 1;
+    EXPECT_EQ(ovks_packet_sent, 2u * passes) << c.what;
+    ovks_stats_t st;
+    ovks_get_stats(&st);
+    EXPECT_EQ(st.frames, 2u * passes) << c.what;
+    EXPECT_EQ(st.bytes, 192u * passes) << c.what;
+    EXPECT_EQ(st.first.sec, got.front().sec) << c.what;
+    EXPECT_EQ(st.first.nsec, got.front().nsec) << c.what;
+    EXPECT_EQ(st.last.nsec, got.back().nsec) << c.what;
+  }
+  // ovks_init restores one pass with the captured gaps.
+  ovks_init();
+  ASSERT_EQ(send(in, &start, nullptr), 0);
+  EXPECT_EQ(times(read_pcap(out())), "10.0 10.1000 ");
+}
+
+TEST_F(SendTest, UnusableMultiplierKeepsTheCapturedGaps) {
+  for (double m : {0.0, -2.0, std::nan(""), HUGE_VAL}) {
+    ovks_replay_t r{m, 1, nullptr, nullptr};
+    ovks_set_replay(&r);
+    ASSERT_EQ(send({{5, 0, "a"}, {5, 1000, "b"}}, nullptr, nullptr), 0) << m;
+    EXPECT_EQ(times(read_pcap(out())), "5.0 5.1000 ") << m;
+  }
+  // A tiny multiplier stretches a gap to the largest time, not round it.
+  ovks_replay_t r{1e-30, 1, nullptr, nullptr};
+  ovks_set_replay(&r);
+  ovks_time_t start{0, 0};
+  ASSERT_EQ(send({{5, 0, "a"}, {6, 0, "b"}}, &start, nullptr), 0);
+  EXPECT_EQ(times(read_pcap(out())), "0.0 4294967295.999999999 ");
+}
+
+TEST_F(SendTest, ProgressReachesEveryFrameOfEveryPass) {
+  std::vector<std::pair<uint64_t, uint64_t>> calls;
+  ovks_replay_t r{1.0, 3, [](uint64_t done, uint64_t total, void *arg) {
+                    static_cast<std::vector<std::pair<uint64_t, uint64_t>> *>(arg)->push_back(
+                        {done, total});
+                  }, &calls};
+  ovks_set_replay(&r);
+  std::vector<size_t> sizes(5000, 60);
+  ASSERT_EQ(send(frames_of_sizes(sizes), nullptr, nullptr), 0);
+  ASSERT_GE(calls.size(), 2u);
+  for (size_t i = 1; i < calls.size(); ++i) EXPECT_GT(calls[i].first, calls[i - 1].first);
+  EXPECT_EQ(calls.back(), std::make_pair(uint64_t{15000}, uint64_t{15000}));
+}
+
+TEST_F(SendTest, FailureGivesItsReason) {
+  write_file(dir_.file("text"), "no capture\n");  // shorter than a PCAP header
+  struct Case {
+    std::string path;
+    bool device;
+    std::string reason;
+  } cases[] = {
+      {dir_.file("missing.pcap"), true, dir_.file("missing.pcap") + ": No such file or directory"},
+      {dir_.file("text"), true, dir_.file("text") + ": not a PCAP capture"},
+      {input({{1, 0, "a"}}), false, "cannot open the streaming device `(default)'"},
+  };
+  for (const Case &c : cases) {
+    if (!c.device) unsetenv("KVO2_SIM_OUT");
+    EXPECT_EQ(ovks_send(c.path.c_str(), nullptr, nullptr, nullptr, 0, 0, 0, 0, 0), 1);
+    EXPECT_EQ(std::string(ovks_error()), c.reason);
+  }
+  setenv("KVO2_SIM_OUT", out().c_str(), 1);
+  ASSERT_EQ(send({{1, 0, "a"}}, nullptr, nullptr), 0);
+  EXPECT_STREQ(ovks_error(), "");
 }
 
 // Runs in dir, restoring the working directory afterwards.

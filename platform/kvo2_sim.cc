@@ -6,6 +6,7 @@
 // adds a text line per frame with the header fields the PCAP cannot hold,
 // and KVO2_SIM_BUSY_EVERY / KVO2_SIM_FAIL_EVERY inject refusals.
 #include "kvo2.h"
+#include "kvo2_header.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -23,7 +24,6 @@ namespace {
 constexpr uint32_t kPcapNanoMagic = 0xa1b23c4d;
 constexpr uint32_t kSnapLen = 65535;
 constexpr uint32_t kLinkEthernet = 1;
-constexpr uint32_t kHeaderLen = 13;
 constexpr uint32_t kInterfaceMask = 0x0F;  // four interfaces on the card
 constexpr uint16_t kEventWritable = 4;
 // Bytes gathered before a write to the output file.
@@ -99,21 +99,17 @@ bool kvodata::append(const void *bytes, size_t n) {
 
 int kvodata::take(const unsigned char *header, const void *payload, uint32_t len,
                   uint16_t iface) {
-  uint32_t sec, nsec, repeat;
-  memcpy(&sec, header + 0, 4);
-  memcpy(&nsec, header + 4, 4);
-  memcpy(&repeat, header + 9, 4);
-  const unsigned flag = header[8];
-
+  const kvo2_header_t h = kvo2_header_read(header);
   unsigned char rec[16];
-  memcpy(rec + 0, &sec, 4);
-  memcpy(rec + 4, &nsec, 4);
+  memcpy(rec + 0, &h.sec, 4);
+  memcpy(rec + 4, &h.nsec, 4);
   memcpy(rec + 8, &len, 4);
   memcpy(rec + 12, &len, 4);
   if (!append(rec, sizeof rec) || !append(payload, len)) return 2;
   if (log) {
     fprintf(log.get(), "iface=%u flag=%u repeat=%u time=%us%09uns len=%u\n",
-            static_cast<unsigned>(iface), flag, repeat, sec, nsec, len);
+            static_cast<unsigned>(iface), static_cast<unsigned>(h.flag), h.repeat, h.sec, h.nsec,
+            len);
   }
   return 0;
 }
@@ -155,7 +151,7 @@ int kvodata_start(kvodata_t *kvo) { return kvo == nullptr ? -1 : 0; }
 int kvodata_prepare_and_try_write_next(kvodata_t *kvo, const void *header,
                                        uint32_t header_len, const void *payload,
                                        uint32_t payload_len, uint16_t iface) {
-  if (kvo == nullptr || header == nullptr || header_len < kHeaderLen) return 2;
+  if (kvo == nullptr || header == nullptr || header_len < KVO2_HDR_LEN) return 2;
   if (payload == nullptr && payload_len > 0) return 2;
   ++kvo->attempts;
   if (kvo->busy_every != 0 && kvo->attempts % kvo->busy_every == 0) return 1;

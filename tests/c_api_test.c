@@ -91,8 +91,16 @@ static void check_library_lifecycles(void) {
   ovke_free();
   CHECK(ovke_get_frames() == q);
 
-  /* Sender: init and free. */
+  /* Sender: init, replay controls, a dry run of nothing, free. */
   CHECK(ovks_init() == 0);
+  ovks_replay_t replay = {2.0, 3, NULL, NULL};
+  ovks_set_replay(&replay);
+  CHECK(ovks_send(NULL, NULL, NULL, NULL, 0, 0, 0, 1, 0) == 1);
+  CHECK(strcmp(ovks_error(), "no input file given") == 0);
+  ovks_stats_t stats = {1, 1, {1, 1}, {1, 1}};
+  ovks_get_stats(&stats);
+  CHECK(stats.frames == 0 && stats.bytes == 0);
+  ovks_set_replay(NULL);
   ovks_free();
 }
 

@@ -31,7 +31,10 @@ const char kUsage[] =
     "-R, --rx value                       RX mask for activating of channels (in decimal num.)\n"
     "-T, --tx value                       TX mask for activating of channels (in decimal num.)\n"
     "-t, --timestamp <number>s<number>ns  Set first timestamp\n"
-    "-v, --verbose                        Verbose output\n";
+    "-v, --verbose                        Verbose output\n"
+    "-x, --multiplier <number>            Divide the capture's gaps by number (2.0: twice as fast)\n"
+    "    --loop <count>                   Send the whole capture count times\n"
+    "    --stats                          Print frames, bytes, times and rate of the send\n";
 
 class KvoplayTest : public ::testing::Test {
  protected:
@@ -64,10 +67,12 @@ class KvoplayTest : public ::testing::Test {
 };
 
 TEST_F(KvoplayTest, HelpPrintsUsageAndStops) {
-  RunResult r = kvoplay({"-h", "-f", capture()}, device());
-  EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.out, kUsage);
-  EXPECT_FALSE(file_exists(dir_.file("out.pcap")));
+  for (const char *help : {"-h", "--help"}) {
+    RunResult r = kvoplay({help, "-f", capture()}, device());
+    EXPECT_EQ(r.status, 1) << help;
+    EXPECT_EQ(r.out, kUsage) << help;
+    EXPECT_FALSE(file_exists(dir_.file("out.pcap"))) << help;
+  }
 }
 
 TEST_F(KvoplayTest, BadCommandLinesStopBeforeSending) {
@@ -77,13 +82,24 @@ TEST_F(KvoplayTest, BadCommandLinesStopBeforeSending) {
     std::string err_part;
   } cases[] = {
       {{}, 1, "No input file specified\n"},
-      {{"-x", "-f", "in.pcap"}, 1, "invalid option"},
+      {{"-Y", "-f", "in.pcap"}, 1, "invalid option"},
+      {{"-x", "0", "-f", "in.pcap"}, 1, "invalid multiplier `0'"},
+      {{"-x", "2x", "-f", "in.pcap"}, 1, "invalid multiplier `2x'"},
+      {{"-x", "inf", "-f", "in.pcap"}, 1, "invalid multiplier `inf'"},
+      {{"-x", "2", "-i", "0s10ns", "-f", "in.pcap"}, 1, "only to capture-gap pacing"},
+      {{"-B", "1G", "-x", "2", "-f", "in.pcap"}, 1, "only to capture-gap pacing"},
+      {{"--loop", "0", "-f", "in.pcap"}, 1, "invalid count `0'"},
+      {{"--loop", "4294967296", "-f", "in.pcap"}, 1, "invalid count `4294967296'"},
+      {{"--loop", "3 ", "-f", "in.pcap"}, 1, "invalid count `3 '"},
       {{"-f"}, 1, "requires an argument"},
       {{"-r", "many", "-f", "in.pcap"}, 1, "invalid number `many'"},
       {{"-i", "1000", "-f", "in.pcap"}, 1, "invalid time `1000'"},
-      {{"-f", "missing.pcap"}, 2, "kvoplay: Error - cannot send\n"},
+      {{"-f", "missing.pcap"}, 2,
+       "kvoplay: Error - cannot send\nkvoplay: missing.pcap: No such file or directory\n"},
+      {{"-f", "in.pcap", "-d", "/dev/kvo9"}, 2,
+       "kvoplay: Error - cannot send\nkvoplay: cannot open the streaming device `/dev/kvo9'\n"},
   };
-  RunOptions opts = device();
+  RunOptions opts = device({{"KVO2_SIM_OUT", ""}});  // no device to open
   opts.cwd = dir_.path();
   for (const Case &c : cases) {
     RunResult r = kvoplay(c.args, opts);
@@ -168,11 +184,36 @@ TEST_F(KvoplayTest, CardClockOverridesTheGivenStart) {
   EXPECT_NEAR(static_cast<double>(sec), static_cast<double>(time(nullptr)) + 1, 3.0) << lines[0];
 }
 
-TEST_F(KvoplayTest, LongHelpIsOnlyNoted) {
+TEST_F(KvoplayTest, LongHelpStopsLikeShortHelp) {
   RunResult r = kvoplay({"--help", "--dontsend", "--file", capture()}, device());
-  EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(r.out.rfind("option help\n", 0), 0u) << r.out;
-  EXPECT_NE(r.out.find("Amount of sent packets: 10\n"), std::string::npos);
+  EXPECT_EQ(r.status, 1) << r.err;
+  EXPECT_EQ(r.out, kUsage);
+}
+
+// Two passes at twice the capture's pace: the second pass starts when the
+// last 69-byte frame has left the line (53 ns), and the statistics cover
+// both passes.  No progress line goes into a file.
+TEST_F(KvoplayTest, LoopMultiplierAndStats) {
+  RunResult r = kvoplay({"-x", "2", "--loop", "2", "--stats", "-r", "1", "-t", "0s0ns", "-f",
+                         capture()},
+                        device());
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.err, "");
+  std::vector<std::string> lines = log_lines();
+  ASSERT_EQ(lines.size(), 20u);
+  EXPECT_EQ(lines[1], "iface=0 flag=0 repeat=1 time=0s500000000ns len=61");
+  EXPECT_EQ(lines[9], "iface=0 flag=0 repeat=1 time=4s500000000ns len=69");
+  EXPECT_EQ(lines[10], "iface=0 flag=0 repeat=1 time=4s500000053ns len=60");
+  EXPECT_EQ(lines[19], "iface=0 flag=0 repeat=1 time=9s000000053ns len=69");
+  EXPECT_NE(r.out.find("Amount of sent packets: 40\n"
+                       "Frames handed over: 20\n"
+                       "Bytes handed over: 1290\n"
+                       "First transmit time: 0s000000000ns\n"
+                       "Last transmit time: 9s000000053ns\n"
+                       "Duration: 9s000000053ns\n"
+                       "Average rate: 1147 bit/s, 2.2 frames/s\n"),
+            std::string::npos)
+      << r.out;
 }
 
 }  // namespace

@@ -85,10 +85,13 @@ class OvkshowTest : public ::testing::Test {
 
   std::string card() const { return dir_.file("card.sim"); }
 
-  RunResult ovkshow(const std::vector<std::string> &args, bool with_card = true) {
+  // trace: where the simulated card logs its operations (empty: nowhere).
+  RunResult ovkshow(const std::vector<std::string> &args, bool with_card = true,
+                    const std::string &trace = "") {
     orvik_test::RunOptions opts;
     opts.cwd = dir_.path();
     opts.env["LUDRA_SIM"] = with_card ? card() : "";
+    opts.env["LUDRA_SIM_TRACE"] = trace;
     return run(orvik_test::program("ovkshow"), args, opts);
   }
 
@@ -120,7 +123,11 @@ TEST_F(OvkshowTest, UsageTextIsExact) {
       "-n, --name                           Print items by name matching reges\n"
       "-s, --section\t\t             Section filter - select what section to print out\n"
       "-S, --set                            Set value of item\n"
-      "-v, --verbose                        Verbose output\n";
+      "-v, --verbose                        Verbose output\n"
+      "    --peek vq:BASE:OFFSET            Read one local-bus word without a description\n"
+      "    --peek mdio:BASE:DEV:REG         Read one MDIO register without a description\n"
+      "    --poke SPEC value                Write one local-bus word or MDIO register (SPEC as "
+      "--peek)\n";
   RunResult r = ovkshow({"-h"});
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out, expected);
@@ -129,12 +136,10 @@ TEST_F(OvkshowTest, UsageTextIsExact) {
   r = ovkshow({"-f", "missing.xml", "-h", "-s", "abc"});
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out, expected);
-}
-
-TEST_F(OvkshowTest, LongHelpIsReportedAndIgnored) {
-  RunResult r = ovkshow({"--help", "-s", "1"});
+  // --help is -h.
+  r = ovkshow({"--help", "-s", "1"});
   EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.out, "option help\n" + label("Card time") + "12s000000005ns\n");
+  EXPECT_EQ(r.out, expected);
 }
 
 TEST_F(OvkshowTest, ValueReportShowsEveryFormat) {
@@ -291,6 +296,68 @@ TEST_F(OvkshowTest, UnknownOptionEndsWithStatusOne) {
   r = ovkshow({"-f"});
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.err.find("requires an argument"), std::string::npos);
+}
+
+// One bus access per run, without a design description: the card's trace
+// holds exactly attach, map, the access, unmap and detach.
+TEST_F(OvkshowTest, PeekAndPokeMakeOneBusAccess) {
+  struct Case {
+    std::vector<std::string> args;
+    std::string out, access;
+  } cases[] = {
+      {{"--peek", "vq:0x1000:0x10"}, "0x0000000A\n", "map 0x1000 0x0\nrd4 0x1000 0x10 0xa\n"},
+      {{"--poke", "vq:4096:20", "0xCAFE0001"}, "", "map 0x1000 0x0\nwr4 0x1000 0x14 0xcafe0001\n"},
+      {{"--peek", "vq:0x1000:0x14"}, "0xCAFE0001\n", "map 0x1000 0x0\nrd4 0x1000 0x14 0xcafe0001\n"},
+      {{"--poke", "MDIO:0x4000:1:2", "0xFFFF"}, "", "map 0x4000 0x10\nmdwr 0x4000 0x1 0x2 0xffff\n"},
+      {{"--peek", "mdio:0x4000:1:2"}, "0xFFFF\n", "map 0x4000 0x10\nmdrd 0x4000 0x1 0x2 0xffff\n"},
+  };
+  std::remove(dir_.file("addresses.xml").c_str());
+  for (const Case &c : cases) {
+    RunResult r = ovkshow(c.args, true, dir_.file("trace"));
+    EXPECT_EQ(r.status, 0) << c.args[1] << r.err;
+    EXPECT_EQ(r.out, c.out) << c.args[1];
+    EXPECT_EQ(orvik_test::read_file(dir_.file("trace")),
+              "attach\n" + c.access + "unmap\ndetach\n")
+        << c.args[1];
+    std::remove(dir_.file("trace").c_str());
+  }
+}
+
+// Bad input ends with status 1 before the card is touched (no trace at
+// all); a card that cannot be attached or mapped gives status 2.
+TEST_F(OvkshowTest, PeekAndPokeRefuseBadInput) {
+  orvik_test::write_file(card(), std::string(kCard) + "fail-map 0x7000\n");
+  struct Case {
+    std::vector<std::string> args;
+    int status;
+    std::string err;
+  } cases[] = {
+      {{"--peek", "pci:0x1000:0"}, 1, "unknown bus `pci'"},
+      {{"--peek", "vq:0x1000"}, 1, "missing field"},
+      {{"--peek", "mdio:0x4000::2"}, 1, "missing field"},
+      {{"--peek", "vq:0x1000:0x10:1"}, 1, "too many fields"},
+      {{"--peek", "vq:0x1000:sixteen"}, 1, "offset `sixteen' in `vq:0x1000:sixteen' is not a number"},
+      {{"--peek", "vq:0x1000:16k"}, 1, "is not a number"},
+      {{"--peek", "vq:0x100000000:0"}, 1, "base `0x100000000' in"},
+      {{"--peek", "vq:0x1000:0x12"}, 1, "is not a multiple of 4"},
+      {{"--peek", "mdio:0x4000:32:2"}, 1, "device `32' in `mdio:0x4000:32:2' is above 31"},
+      {{"--poke", "mdio:0x4000:1:2", "0x10000"}, 1, "above 0xFFFF"},
+      {{"--poke", "vq:0x1000:0", "1x"}, 1, "value `1x' is not a number"},
+      {{"--poke", "vq:0x1000:0"}, 1, "--poke needs a value"},
+      {{"-S", "ctrl", "--poke", "vq:0x1000:0", "1"}, 1, "cannot be combined with -S"},
+      {{"--peek", "vq:0x7000:0"}, 2, "--peek: cannot map the window at 0x7000"},
+  };
+  for (const Case &c : cases) {
+    RunResult r = ovkshow(c.args, true, dir_.file("trace"));
+    EXPECT_EQ(r.status, c.status) << c.args[1];
+    EXPECT_EQ(r.out, "") << c.args[1];
+    EXPECT_NE(r.err.find(c.err), std::string::npos) << c.args[1] << ": " << r.err;
+    EXPECT_EQ(orvik_test::file_exists(dir_.file("trace")), c.status == 2) << c.args[1];
+    std::remove(dir_.file("trace").c_str());
+  }
+  RunResult r = ovkshow({"--peek", "vq:0x1000:0"}, false);
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("cannot attach the card"), std::string::npos) << r.err;
 }
 
 }  // namespace

@@ -210,6 +210,28 @@ inline const std::string kHtmlStyle =
     "<style type=\"text/css\">\n.pgbar { background-color: green; float:left; \n}\n</style>\n"
     "</head><body>\n";
 
+// A stream in memory: what is written to out() reads back from text().
+class MemStream {
+ public:
+  MemStream() { out_ = open_memstream(&buf_, &len_); }
+  ~MemStream() {
+    if (out_ != nullptr) fclose(out_);
+    free(buf_);
+  }
+  MemStream(const MemStream &) = delete;
+  MemStream &operator=(const MemStream &) = delete;
+  FILE *out() { return out_; }
+  std::string text() {
+    fflush(out_);
+    return std::string(buf_, len_);
+  }
+
+ private:
+  char *buf_ = nullptr;
+  size_t len_ = 0;
+  FILE *out_ = nullptr;
+};
+
 // Sets the library's message level for one scope and restores it after.
 class ScopedVerbose {
  public:

@@ -93,6 +93,10 @@ TEST_F(Valgrind, Ovkshow) {
   EXPECT_NE(read_file(dir_.file("card.sim")), card) << "the change did not reach the card";
   memcheck("ovkshow", {"-S", "no_such_item", "1"}, 2);
   memcheck("ovkshow", {"-f", "missing.xml"}, 1);
+  memcheck("ovkshow", {"--poke", "mdio:0x4000:1:2", "0x1234"}, 0);
+  r = memcheck("ovkshow", {"--peek", "mdio:0x4000:1:2"}, 0);
+  EXPECT_EQ(r.out, "0x1234\n");
+  memcheck("ovkshow", {"--peek", "vq:0x1000:0x13"}, 1);
 }
 
 TEST_F(Valgrind, Framekit) {
@@ -111,6 +115,8 @@ TEST_F(Valgrind, Kvoplay) {
   EXPECT_GT(read_file(dir_.file("sent.pcap")).size(), 24u);
   memcheck("kvoplay", {"-f", "cap.pcap", "-g", "-B", "1G", "-r", "1", "-q"}, 0);
   memcheck("kvoplay", {"-f", "missing.pcap"}, 2);
+  r = memcheck("kvoplay", {"-f", "cap.pcap", "-x", "2.5", "--loop", "3", "--stats"}, 0);
+  EXPECT_NE(r.out.find("Frames handed over: 18\n"), std::string::npos) << r.out;
 }
 
 TEST_F(Valgrind, CgiPages) {

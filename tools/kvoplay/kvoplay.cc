@@ -2,18 +2,29 @@
 // frame sender of liborvik and reports how many packets were sent.
 #include <err.h>
 #include <getopt.h>
+#include <unistd.h>
 
+#include <cerrno>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
+#include <memory>
 
+#include "progress.h"
 #include "send.h"
 #include "tessel.h"
 
 namespace {
 
 const char kDefaultDevice[] = "/dev/kvodataII0";
+// Transmit channel mask: one bit per transmit interface, all four.
+constexpr uint32_t kAllTxInterfaces = 15;
+
+// Long options without a short form.
+enum LongOnly { kOptHelp = 256, kOptLoop, kOptStats };
 
 struct Options {
   const char *filename = nullptr;
@@ -26,7 +37,11 @@ struct Options {
   uint32_t repeat = 0;
   int32_t header_flag_val = 0;
   uint32_t rx = 0;
-  uint32_t tx = 15;
+  uint32_t tx = kAllTxInterfaces;
+  double multiplier = 1.0;
+  bool multiplier_flag = false;
+  uint32_t loops = 1;
+  bool stats = false;
   // int: the option table sets these through pointers.
   int get_hw_ts_flag = 0, dont_send_flag = 0, quiet_flag = 0, verbose_flag = 0;
 };
@@ -53,7 +68,11 @@ void Usage() {
       "-T, --tx value                       TX mask for activating of channels (in decimal "
       "num.)\n"
       "-t, --timestamp <number>s<number>ns  Set first timestamp\n"
-      "-v, --verbose                        Verbose output\n",
+      "-v, --verbose                        Verbose output\n"
+      "-x, --multiplier <number>            Divide the capture's gaps by number (2.0: twice as "
+      "fast)\n"
+      "    --loop <count>                   Send the whole capture count times\n"
+      "    --stats                          Print frames, bytes, times and rate of the send\n",
       stdout);
 }
 
@@ -77,6 +96,27 @@ bool ParseSpeed(const char *arg, float *speed) {
     case 'g': case 'G': *speed *= 1000000000.0f; break;
     default: break;
   }
+  return true;
+}
+
+// A finite decimal number above 0, nothing after it.
+bool ParseMultiplier(const char *arg, double *out) {
+  errno = 0;
+  char *end = nullptr;
+  double v = strtod(arg, &end);
+  if (end == arg || *end != '\0' || errno == ERANGE || !std::isfinite(v) || v <= 0) return false;
+  *out = v;
+  return true;
+}
+
+// Decimal digits only, 1 to 2^32 - 1.
+bool ParseCount(const char *arg, uint32_t *out) {
+  if (*arg < '0' || *arg > '9') return false;
+  errno = 0;
+  char *end = nullptr;
+  unsigned long long v = strtoull(arg, &end, 10);
+  if (*end != '\0' || errno == ERANGE || v == 0 || v > UINT32_MAX) return false;
+  *out = static_cast<uint32_t>(v);
   return true;
 }
 
@@ -149,7 +189,18 @@ int TakeOption(int opt, const char *arg, Options *o) {
       o->verbose_flag = 1;
       verbose = 1;
       break;
-    case 'h': Usage(); return 1;
+    case 'x':
+      if (!ParseMultiplier(arg, &o->multiplier))
+        errx(1, "invalid multiplier `%s' for option -x (expected a finite number above 0)", arg);
+      o->multiplier_flag = true;
+      break;
+    case kOptLoop:
+      if (!ParseCount(arg, &o->loops))
+        errx(1, "invalid count `%s' for option --loop (expected 1 or more)", arg);
+      break;
+    case kOptStats: o->stats = true; break;
+    case 'h':
+    case kOptHelp: Usage(); return 1;
     default: return 1;  // getopt_long has said what is wrong
   }
   return -1;
@@ -163,7 +214,7 @@ int ReadFlags(int argc, char **argv, Options *o) {
       {"file", required_argument, nullptr, 'f'},
       {"flag", required_argument, nullptr, 'F'},
       {"get-hw-ts", no_argument, &o->get_hw_ts_flag, 1},
-      {"help", no_argument, nullptr, 0},
+      {"help", no_argument, nullptr, kOptHelp},
       {"move", required_argument, nullptr, 'm'},
       {"quiet", no_argument, &o->quiet_flag, 1},
       {"interval", required_argument, nullptr, 'i'},
@@ -174,17 +225,15 @@ int ReadFlags(int argc, char **argv, Options *o) {
       {"tx", required_argument, nullptr, 'T'},
       {"timestamp", required_argument, nullptr, 't'},
       {"verbose", no_argument, nullptr, 'v'},
+      {"multiplier", required_argument, nullptr, 'x'},
+      {"loop", required_argument, nullptr, kOptLoop},
+      {"stats", no_argument, nullptr, kOptStats},
       {nullptr, 0, nullptr, 0},
   };
   int index = 0, opt;
-  while ((opt = getopt_long(argc, argv, "B:hf:gt:i:m:qd:I:r:R:T:NvVF:", long_options, &index)) !=
+  while ((opt = getopt_long(argc, argv, "B:hf:gt:i:m:qd:I:r:R:T:NvVF:x:", long_options, &index)) !=
          -1) {
-    if (opt == 0) {
-      // A long option that sets its switch itself; only --help gets here
-      // without one, and it is merely noted.
-      if (long_options[index].flag == nullptr) printf("option %s\n", long_options[index].name);
-      continue;
-    }
+    if (opt == 0) continue;  // a long option that sets its switch itself
     if (int rc = TakeOption(opt, optarg, o); rc >= 0) return rc;
   }
   return -1;
@@ -202,26 +251,76 @@ int Settle(Options *o) {
   }
   if (o->device == nullptr) o->device = kDefaultDevice;
   if (o->get_hw_ts_flag) o->timestamp_flag = false;  // the card's clock wins
+  if (o->multiplier_flag && (o->interval_flag || o->bandwidth_flag))
+    errx(1, "option -x applies only to capture-gap pacing, not with -i or -B");
   return -1;
+}
+
+double SteadySeconds() {
+  timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<double>(ts.tv_sec) + ts.tv_nsec / 1e9;
+}
+
+void ShowProgress(uint64_t done, uint64_t total, void *line) {
+  static_cast<kvoplay::ProgressLine *>(line)->update(done, total, SteadySeconds());
+}
+
+void PrintTime(const char *label, uint64_t ns) {
+  printf("%s: %llus%09lluns\n", label, static_cast<unsigned long long>(ns / 1000000000u),
+         static_cast<unsigned long long>(ns % 1000000000u));
+}
+
+// What the send handed over and the pace its schedule asks of the card.
+void PrintStats() {
+  ovks_stats_t s;
+  ovks_get_stats(&s);
+  auto ns = [](const ovks_time_t &t) { return uint64_t{t.sec} * 1000000000u + t.nsec; };
+  printf("Frames handed over: %llu\n", static_cast<unsigned long long>(s.frames));
+  printf("Bytes handed over: %llu\n", static_cast<unsigned long long>(s.bytes));
+  if (s.frames == 0) return;
+  uint64_t first = ns(s.first), last = ns(s.last);
+  uint64_t duration = last > first ? last - first : 0;
+  PrintTime("First transmit time", first);
+  PrintTime("Last transmit time", last);
+  PrintTime("Duration", duration);
+  if (duration == 0) {
+    printf("Average rate: - (one transmit time)\n");
+    return;
+  }
+  double seconds = duration / 1e9;
+  printf("Average rate: %.0f bit/s, %.1f frames/s\n", s.bytes * 8 / seconds,
+         s.frames / seconds);
 }
 
 int Send(const Options &o) {
   if (!o.dont_send_flag) ovks_init();
   ovks_set_output_iface(o.device, o.interface);
   ovks_set_masks(o.rx, o.tx);
+  // A terminal gets a progress line unless the library already reports
+  // every frame there; a pipe never does.
+  std::unique_ptr<kvoplay::ProgressLine> line;
+  if (!o.quiet_flag && verbose < 0 && isatty(STDERR_FILENO))
+    line = std::make_unique<kvoplay::ProgressLine>(stderr, SteadySeconds());
+  ovks_replay_t replay{o.multiplier, o.loops, line ? ShowProgress : nullptr, line.get()};
+  ovks_set_replay(&replay);
   int rc = ovks_send(o.filename, o.timestamp_flag ? &o.first_ts : nullptr,
                      o.interval_flag ? &o.interval : nullptr, o.move_flag ? &o.move_time : nullptr,
                      o.get_hw_ts_flag != 0, o.repeat, static_cast<uint8_t>(o.header_flag_val),
                      o.dont_send_flag != 0, o.bandwidth_flag ? o.max_speed : 0.0f);
+  line.reset();
   if (rc != 0) {
     ovks_free();
-    errx(2, "Error - cannot send");
+    warnx("Error - cannot send");
+    if (*ovks_error() != '\0') warnx("%s", ovks_error());
+    exit(2);
   }
   // Each frame goes out repeat + 1 times; the sum wraps as the header's
   // 32-bit repeat count does.
   uint64_t per_frame = static_cast<uint32_t>(o.repeat + 1);
   printf("Amount of sent packets: %llu\n",
          static_cast<unsigned long long>(per_frame * ovks_packet_sent));
+  if (o.stats) PrintStats();
   if (ovks_packet_dropped == 0) return 0;
   fflush(stdout);
   fprintf(stderr, "%llu packets could not be sent\n",

@@ -13,6 +13,7 @@
 #include <string>
 
 #include "html.h"
+#include "raw_access.h"
 #include "stat.h"
 #include "tessel.h"
 
@@ -28,7 +29,14 @@ struct Options {
   bool identify = false;
   bool list = false;
   bool list_names = false;
+  // --peek / --poke: one raw access instead of a report.
+  const char *raw_option = nullptr;
+  const char *raw_spec = nullptr;
+  ovkshow::RawAccess raw;
 };
+
+// Long options without a short form.
+enum LongOnly { kOptHelp = 256, kOptPeek, kOptPoke };
 
 void usage() {
   static const char *const kLines[][2] = {
@@ -41,6 +49,9 @@ void usage() {
       {nullptr, nullptr},  // the section line has its own layout
       {"-S, --set", "Set value of item"},
       {"-v, --verbose", "Verbose output"},
+      {"    --peek vq:BASE:OFFSET", "Read one local-bus word without a description"},
+      {"    --peek mdio:BASE:DEV:REG", "Read one MDIO register without a description"},
+      {"    --poke SPEC value", "Write one local-bus word or MDIO register (SPEC as --peek)"},
   };
   printf("Usage: ovkshow [-hilLv] [-s value] [-S <name> value] [-n <regex>]\n");
   for (const auto &line : kLines) {
@@ -78,6 +89,26 @@ bool parse_value(const char *text, uint64_t *value) {
   return true;
 }
 
+// The spec of --peek or --poke and the value operand of --poke; bad input
+// ends the run with status 1 before the card is touched.
+void read_raw_access(int argc, char **argv, Options *opts) {
+  bool poke = strcmp(opts->raw_option, "--poke") == 0;
+  if (opts->set_name != nullptr) errx(1, "%s cannot be combined with -S", opts->raw_option);
+  if (poke && optind >= argc) errx(1, "--poke needs a value after the options");
+  std::string why = ovkshow::parse_raw_access(opts->raw_spec, poke ? argv[optind] : nullptr,
+                                              &opts->raw);
+  if (!why.empty()) errx(1, "%s: %s", opts->raw_option, why.c_str());
+}
+
+// One word or register, read or written; returns the exit status.
+int run_raw_access(const Options &opts) {
+  uint32_t word = 0;
+  std::string why = ovkshow::run_raw_access(opts.raw, &word);
+  if (!why.empty()) errx(2, "%s: %s", opts.raw_option, why.c_str());
+  if (!opts.raw.write) printf(opts.raw.mdio ? "0x%04X\n" : "0x%08X\n", word);
+  return 0;
+}
+
 // Returns an exit status to stop with, or -1 to go on.
 int read_flags(int argc, char **argv, Options *opts) {
   static const struct option kLong[] = {
@@ -88,7 +119,9 @@ int read_flags(int argc, char **argv, Options *opts) {
       {"list", no_argument, nullptr, 'l'},
       {"listnames", no_argument, nullptr, 'L'},
       {"name", required_argument, nullptr, 'n'},
-      {"help", no_argument, nullptr, 0},
+      {"help", no_argument, nullptr, kOptHelp},
+      {"peek", required_argument, nullptr, kOptPeek},
+      {"poke", required_argument, nullptr, kOptPoke},
       {"verbose", no_argument, nullptr, 'v'},
       {nullptr, 0, nullptr, 0},
   };
@@ -96,9 +129,11 @@ int read_flags(int argc, char **argv, Options *opts) {
   int c;
   while ((c = getopt_long(argc, argv, "f:s:S:ilLn:hvV", kLong, &index)) != -1) {
     switch (c) {
-      case 0:
-        printf("option %s", kLong[index].name);
-        printf("\n");
+      case kOptPeek:
+      case kOptPoke:
+        if (opts->raw_option != nullptr) errx(1, "only one --peek or --poke at a time");
+        opts->raw_option = c == kOptPeek ? "--peek" : "--poke";
+        opts->raw_spec = optarg;
         break;
       case 'f':
         opts->file = optarg;
@@ -125,6 +160,7 @@ int read_flags(int argc, char **argv, Options *opts) {
         opts->name_regex = optarg;
         break;
       case 'h':
+      case kOptHelp:
         usage();
         return 0;
       case 'v':
@@ -136,6 +172,10 @@ int read_flags(int argc, char **argv, Options *opts) {
       default:  // getopt_long has printed its diagnostic
         return 1;
     }
+  }
+  if (opts->raw_option != nullptr) {
+    read_raw_access(argc, argv, opts);
+    return -1;
   }
   if (opts->set_name != nullptr && optind < argc) {
     if (!parse_value(argv[optind], &opts->value)) errx(1, "Error - value is not a number");
@@ -262,6 +302,7 @@ int main(int argc, char **argv) {
   Options opts;
   int status = read_flags(argc, argv, &opts);
   if (status >= 0) return status;
+  if (opts.raw_option != nullptr) return run_raw_access(opts);
 
   int rc = ovkc_init(opts.file.c_str());
   if (rc == 2) {
