@@ -223,6 +223,9 @@ TEST_F(CgiTest, ChangesFromAnotherSiteAreRefusedAndLogged) {
 // orvik.cgi started by a FastCGI server: one process answers every request.
 class FastCgiTest : public CgiTest {
  protected:
+#ifndef ORVIK_HAVE_FCGI
+  void SetUp() override { GTEST_SKIP() << "orvik.cgi is built without libfcgi"; }
+#endif
   void start(std::vector<std::string> argv = {}) {
     argv.push_back(orvik_test::program("orvik.cgi"));
     app_ = std::make_unique<orvik_test::FcgiApp>(argv, std::vector<std::string>{"LUDRA_SIM=" + card()},

@@ -7,6 +7,7 @@
 set -euo pipefail
 build=$(cd "$1" && pwd)
 src=$(cd "$2" && pwd)
+readelf -d "$build/bin/orvik.cgi" | grep -q 'libfcgi\.' || { echo "orvik.cgi built without libfcgi"; exit 77; }
 tmp=$(mktemp -d "${TMPDIR:-/tmp}/orvik-auth.XXXXXX")
 server=
 trap '[ -z "$server" ] || { kill "$server"; wait "$server"; } 2>/dev/null; rm -rf "$tmp"' EXIT
