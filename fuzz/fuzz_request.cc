@@ -30,7 +30,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   FUZZ_CHECK((req.page == Page::kSection) == section);
   FUZZ_CHECK(req.section >= 0);
   if (!section) FUZZ_CHECK(req.section == 0);
-  FUZZ_CHECK(req.change == (query.find("S=") != std::string::npos));
+  // Keys count only where a pair starts.
+  std::string pairs = "&" + query;
+  FUZZ_CHECK(req.change == (pairs.find("&S=") != std::string::npos));
   if (!req.change) {
     FUZZ_CHECK(req.item.empty() && req.value_kind == ValueKind::kNone);
   } else {
@@ -38,7 +40,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     FUZZ_CHECK(req.item.size() <= query.size());
     if (req.item_usable) FUZZ_CHECK(req.item.find('\0') == std::string::npos);
   }
-  if (req.value_kind != ValueKind::kNone) FUZZ_CHECK(query.find("val=") != std::string::npos);
+  if (req.value_kind != ValueKind::kNone) FUZZ_CHECK(pairs.find("&val=") != std::string::npos);
+
+  // The referer taken as Origin and as Referer: a text that holds the
+  // request's host never passes as another site, and the check never
+  // refuses a request that carries neither.
+  orvik_cgi::RequestHeaders headers;
+  headers.host = "card.example:8080";
+  FUZZ_CHECK(!orvik_cgi::from_other_site(headers));
+  headers.origin = referer.c_str();
+  orvik_cgi::from_other_site(headers);
+  headers.origin = nullptr;
+  headers.referer = referer.c_str();
+  orvik_cgi::from_other_site(headers);
+  std::string own = "http://card.example:8080/" + referer;
+  headers.referer = own.c_str();
+  FUZZ_CHECK(!orvik_cgi::from_other_site(headers));
 
   bool has_nul = false;
   std::string decoded = orvik_cgi::percent_decode(query, &has_nul);

@@ -1,6 +1,7 @@
 // The status pages in a real browser: Debian's Chromium, driven through
-// playwright-core, against orvik.cgi under lighttpd with the example design
-// description and a copy of the example card.
+// playwright-core, against orvik.cgi as a FastCGI application under
+// lighttpd with the example design description and a copy of the example
+// card; and a page of a second origin that tries to change the card.
 //
 // usage: node status_pages.test.js BUILD_DIR
 // Exits non-zero on any failure, including a browser that will not start.
@@ -9,6 +10,7 @@
 const assert = require('node:assert/strict');
 const { execFileSync, spawn } = require('node:child_process');
 const fs = require('node:fs');
+const http = require('node:http');
 const net = require('node:net');
 const path = require('node:path');
 const { chromium } = require('playwright-core');
@@ -122,13 +124,13 @@ function mtuField(page) {
   return page.locator('form:has(input[name="S"][value="mac_mtu~2"]) input[name="val"]');
 }
 
-async function checkEditForm(page, site) {
-  await mtuField(page).fill('1500');
+async function checkEditForm(page, site, mtu = 1500) {
+  await mtuField(page).fill(String(mtu));
   await page.locator('form:has(input[name="S"][value="mac_mtu~2"]) input[type="submit"]').click();
   await page.waitForURL(/\?s=2$/);
-  assert.equal(await mtuField(page).inputValue(), '1500');
-  assert.equal(cardWord(site.card, MAC2, 0x4) & 0xffff, 1500);
-  await shot(page, site, '3-after-edit');
+  assert.equal(await mtuField(page).inputValue(), String(mtu));
+  assert.equal(cardWord(site.card, MAC2, 0x4) & 0xffff, mtu);
+  await shot(page, site, `3-after-edit-${mtu}`);
 }
 
 async function checkSelection(page, site) {
@@ -151,6 +153,42 @@ async function checkToggleLink(page, site) {
   await shot(page, site, '4-after-toggle');
 }
 
+// A site of another origin (another port on 127.0.0.1) whose page embeds a
+// change request as an image and submits a change form to the status page.
+async function startOtherSite(site) {
+  const port = await freePort();
+  const html = `<!DOCTYPE html><html><body>
+<img id="probe" src="${site.base}?S=mac_enable~2">
+<form id="f" action="${site.base}" method="GET">
+<input type="hidden" name="S" value="mac_mtu~2"><input type="hidden" name="val" value="1234">
+<input type="submit" value="Win a prize"></form></body></html>`;
+  const server = http.createServer((req, res) => {
+    res.writeHead(200, { 'Content-Type': 'text/html' });
+    res.end(html);
+  });
+  await new Promise((resolve) => server.listen(port, '127.0.0.1', resolve));
+  return { server, url: `http://127.0.0.1:${port}/` };
+}
+
+async function checkOtherSiteCannotChange(page, site) {
+  const other = await startOtherSite(site);
+  try {
+    const before = fs.readFileSync(site.card, 'utf8');
+    await page.goto(other.url);
+    await page.waitForLoadState('load');
+    const [resp] = await Promise.all([
+      page.waitForResponse((r) => r.url().startsWith(site.base)),
+      page.locator('input[type="submit"]').click(),
+    ]);
+    assert.equal(resp.status(), 403);
+    assert.match(await page.content(), /change request from another site/);
+    assert.equal(fs.readFileSync(site.card, 'utf8'), before, 'the card file is unchanged');
+    await shot(page, site, '5-other-site-refused');
+  } finally {
+    other.server.close();
+  }
+}
+
 async function main() {
   const build = path.resolve(process.argv[2] || path.join(ROOT, 'build'));
   const site = new Site(build);
@@ -167,6 +205,10 @@ async function main() {
     await checkEditForm(page, site);
     await checkSelection(page, site);
     await checkToggleLink(page, site);
+    await checkOtherSiteCannotChange(page, site);
+    // The status page's own forms still change values afterwards.
+    await page.goto(`${site.base}?s=2`);
+    await checkEditForm(page, site, 4000);
   } finally {
     if (browser) await browser.close();
     site.stop();

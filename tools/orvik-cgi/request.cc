@@ -18,16 +18,6 @@ int hex_digit(char c) {
   return -1;
 }
 
-// The value of key: the text after its first occurrence up to the next
-// "&" or the end.  False when the key does not occur.
-bool find_value(std::string_view query, std::string_view key, std::string_view *value) {
-  size_t at = query.find(key);
-  if (at == std::string_view::npos) return false;
-  std::string_view rest = query.substr(at + key.size());
-  *value = rest.substr(0, rest.find('&'));
-  return true;
-}
-
 // "s=" counts only at the very start and only with digits right after it.
 bool read_section(std::string_view query, int32_t *section) {
   if (query.size() < 3 || query.substr(0, 2) != "s=" || !isdigit((unsigned char)query[2]))
@@ -43,19 +33,80 @@ bool read_section(std::string_view query, int32_t *section) {
 
 void read_change(std::string_view query, Request *req) {
   std::string_view raw;
-  if (!find_value(query, "S=", &raw)) return;
+  if (!query_value(query, "S", &raw)) return;
   req->change = true;
   bool has_nul = false;
   req->item = percent_decode(raw, &has_nul);
   req->item_usable = !has_nul;
-  if (!find_value(query, "val=", &raw)) return;
+  if (!query_value(query, "val", &raw)) return;
   bool value_nul = false;
   std::string text = percent_decode(raw, &value_nul);
   req->value_kind = !value_nul && parse_number(text, &req->value) ? ValueKind::kNumber
                                                                    : ValueKind::kInvalid;
 }
 
+// "host:port" of an authority, the port made explicit; lower case, so that
+// "Example.org" and "example.org:80" compare equal.  Empty when there is no
+// host.
+std::string host_and_port(std::string_view authority, std::string_view default_port) {
+  size_t at = authority.rfind('@');
+  if (at != std::string_view::npos) authority.remove_prefix(at + 1);
+  size_t colon = authority.rfind(':');
+  // A colon inside "[...]" belongs to an IPv6 address, not to a port.
+  if (colon != std::string_view::npos && authority.find(']', colon) != std::string_view::npos)
+    colon = std::string_view::npos;
+  std::string_view host = authority.substr(0, colon);
+  std::string_view port =
+      colon == std::string_view::npos ? default_port : authority.substr(colon + 1);
+  if (port.empty()) port = default_port;
+  if (host.empty()) return {};
+  std::string out;
+  for (char c : host) out += static_cast<char>(tolower((unsigned char)c));
+  out += ':';
+  out += port;
+  return out;
+}
+
+// The "host:port" that an origin ("http://h:p") or a URL names; empty when
+// the text is no absolute http or https URL.
+std::string url_host_and_port(std::string_view url) {
+  size_t sep = url.find("://");
+  if (sep == std::string_view::npos) return {};
+  std::string scheme;
+  for (char c : url.substr(0, sep)) scheme += static_cast<char>(tolower((unsigned char)c));
+  const char *port = scheme == "http" ? "80" : scheme == "https" ? "443" : nullptr;
+  if (port == nullptr) return {};
+  std::string_view rest = url.substr(sep + 3);
+  return host_and_port(rest.substr(0, rest.find_first_of("/?#")), port);
+}
+
 }  // namespace
+
+bool query_value(std::string_view query, std::string_view key, std::string_view *value) {
+  for (size_t start = 0; start <= query.size();) {
+    size_t end = query.find('&', start);
+    if (end == std::string_view::npos) end = query.size();
+    std::string_view pair = query.substr(start, end - start);
+    if (pair.size() > key.size() && pair.substr(0, key.size()) == key &&
+        pair[key.size()] == '=') {
+      *value = pair.substr(key.size() + 1);
+      return true;
+    }
+    start = end + 1;
+  }
+  return false;
+}
+
+bool from_other_site(const RequestHeaders &headers) {
+  if (headers.fetch_site != nullptr && (strcmp(headers.fetch_site, "cross-site") == 0 ||
+                                        strcmp(headers.fetch_site, "same-site") == 0))
+    return true;
+  if (headers.host == nullptr || *headers.host == '\0') return false;
+  const char *source = headers.origin != nullptr ? headers.origin : headers.referer;
+  if (source == nullptr) return false;
+  std::string named = url_host_and_port(source);
+  return named.empty() || named != host_and_port(headers.host, headers.https ? "443" : "80");
+}
 
 std::string percent_decode(std::string_view text, bool *has_nul) {
   std::string out;

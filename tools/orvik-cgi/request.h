@@ -31,6 +31,29 @@ struct Request {
   uint64_t value = 0;
 };
 
+// The headers of a request that tell where it was sent from; nullptr for a
+// header the request does not carry.
+struct RequestHeaders {
+  const char *host = nullptr;        // Host
+  const char *origin = nullptr;      // Origin
+  const char *referer = nullptr;     // Referer
+  const char *fetch_site = nullptr;  // Sec-Fetch-Site
+  bool https = false;                // the request came over TLS (default port 443)
+};
+
+// The raw value of key in a query string: the text after "key=" up to the
+// next "&" or the end, where "key=" starts the query string or follows an
+// "&" (so "interval=7" holds no "val").  The first such pair counts; false
+// when there is none.
+bool query_value(std::string_view query, std::string_view key, std::string_view *value);
+
+// True when a change request must be refused because another site made the
+// browser send it: Sec-Fetch-Site says "cross-site" or "same-site", or the
+// Origin (failing that, the Referer) names another host and port than Host.
+// A request without Host (run by hand) and one without Origin and Referer
+// (curl, scripts) pass, unless Sec-Fetch-Site speaks against them.
+bool from_other_site(const RequestHeaders &headers);
+
 // query is the QUERY_STRING, or nullptr when the variable is unset (the
 // program started outside a web server: the page of all sections).
 Request parse_request(const char *query);
