@@ -11,17 +11,15 @@
 #include <string>
 
 #include "html.h"
-#include "log.h"
 #include "request.h"
 #include "stat.h"
+#include "tessel.h"
 
 namespace {
 
 using orvik_cgi::Page;
 using orvik_cgi::Request;
 using orvik_cgi::ValueKind;
-
-static char err_msg[orvik::kErrMsgSize];
 
 html_doc_t html_doc;
 
@@ -40,14 +38,11 @@ void append(html_tag_t *tag) { html_append_body_tag(&html_doc, tag); }
 void print_sections() {
   unsigned number = 1;
   name_list_t *names = ovkc_get_namelist();
-  while (names != nullptr) {
-    append(owned_text(html_alloc_string("<a href=\"?s=%u\">%s</a>\n", number++, names->name)));
+  for (const name_list_t *n = names; n != nullptr; n = n->next) {
+    append(owned_text(html_alloc_string("<a href=\"?s=%u\">%s</a>\n", number++, n->name)));
     append(html_create_linebreak());
-    name_list_t *done = names;
-    names = names->next;
-    free(done->name);
-    free(done);
   }
+  ovkc_free_namelist(&names);
 }
 
 void identify() {
@@ -118,7 +113,7 @@ void answer(const Request &req) {
     ovkc_free();
     return;
   }
-  orvik::log_msg(err_msg, 0, "loaded configuration");
+  if (verbose >= 0) verbose_msg(0, "loaded configuration");
 
   if (req.change) {
     bool done = change_value(req);
