@@ -539,7 +539,7 @@ module_reg_list_t *parse_module_tag(xmlNode *module, int32_t bus, const char *he
     if (!is_element(c)) continue;
     module_reg_t *reg = parse_item_tag(c, bus, header);
     if (reg == nullptr) {
-      orvik::log_msg(err_msg, 2, "item is NULL\n");
+      orvik::log_msg(err_msg, 2, "skipped an element of items that gives no record\n");
       continue;
     }
     if (reg->format == FORMAT_HIST && reg->params != nullptr) {

@@ -403,7 +403,7 @@ TEST(LoaderTest, MalformedItemsAreSkippedOrCompleted) {
     for (size_t at = err.find(what); at != std::string::npos; at = err.find(what, at + 1)) ++n;
     return n;
   };
-  EXPECT_EQ(count("item is NULL\n"), 2u) << err;
+  EXPECT_EQ(count("skipped an element of items that gives no record\n"), 2u) << err;
   EXPECT_EQ(count("Configuration file is probably malformed - some item is not set\n"), 2u);
   EXPECT_EQ(count("unused parameter colour: red\n"), 1u);
 }
