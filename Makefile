@@ -30,7 +30,12 @@ configure: deps-build
 
 # The suite in the normal tree, then under the sanitizers, then every fuzz
 # corpus replayed and each fuzzer run briefly.
+# A tree first configured without the test packages is configured again.
 test: deps-test build
+	@grep -q '^ORVIK_TESTS_BUILT:INTERNAL=ON$$' $(BUILD)/CMakeCache.txt || { \
+	  cmake $(BUILD) >/dev/null && cmake --build $(BUILD) -j $(JOBS) && \
+	  grep -q '^ORVIK_TESTS_BUILT:INTERNAL=ON$$' $(BUILD)/CMakeCache.txt; } || { \
+	  echo "make test: $(BUILD) is configured without tests (ORVIK_BUILD_TESTS=OFF)" >&2; exit 1; }
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 	$(MAKE) check
 	$(MAKE) fuzz-test

@@ -127,5 +127,15 @@ grep -q 'CMAKE_FLAGS changed' "$tmp/make.log" || fail "new CMAKE_FLAGS did not c
 grep -q '^ORVIK_BUILD_TESTS:BOOL=ON$' "$b/CMakeCache.txt" ||
   fail "a flag left out of CMAKE_FLAGS kept its old value"
 
+# Without GoogleTest the tree still configures (make demo), leaving the
+# tests out and saying how to get them.
+c=$tmp/c
+make -C "$src" configure BUILD="$c" \
+  CMAKE_FLAGS="-DCMAKE_DISABLE_FIND_PACKAGE_GTest=TRUE -DORVIK_BUILD_BENCH=OFF" >"$tmp/make.log" 2>&1 ||
+  fail "configure without GoogleTest: $(tail -n 20 "$tmp/make.log")"
+grep -q '^ORVIK_TESTS_BUILT:INTERNAL=OFF$' "$c/CMakeCache.txt" 2>/dev/null ||
+  fail "configure without GoogleTest did not leave the tests out"
+grep -q 'sudo scripts/install-deps test' "$tmp/make.log" || fail "configure without GoogleTest gave no hint"
+
 [ $failures = 0 ] || { echo "$failures failures" >&2; exit 1; }
 echo "deps: all checks passed"
