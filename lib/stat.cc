@@ -310,11 +310,10 @@ int read_values(int section, const char *regex) {
   CardSession card(ovkc_is_ludra_hw);
   if (card.failed()) return 1;
   ValueListBuilder list;
-  bool complete;
-  {
-    Walk walk(section, regex ? &re : nullptr);
-    complete = walk.run(list);
-  }
+  // Declared after the session: the walk's windows go back before the
+  // card is detached, on every way out.
+  Walk walk(section, regex ? &re : nullptr);
+  bool complete = walk.run(list);
   global_value_list = list.release();
   return complete ? 0 : 1;
 }
