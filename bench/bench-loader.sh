@@ -34,4 +34,10 @@ for n in 10000 100000; do
   echo "$n $lc $xl" | awk '{
     printf "loader %d items: load_config %.3f s, xmllint %.3f s, ratio %.2f (goal <= 1.5)\n",
            $1, $2, $3, ($3 > 0 ? $2 / $3 : 0) }'
+  echo "$n $lc" >>"$tmp/scaling"
 done
+# Linear growth: ten times the items cost about ten times the time.  List
+# appends that walk the list would show here as a factor far above 1.
+awk 'NR == 1 { n1 = $1; t1 = $2 } NR == 2 { n2 = $1; t2 = $2 }
+  END { if (t1 > 0) printf "loader scaling %d to %d items: time per item x%.2f (linear: about 1, goal <= 2)\n",
+                        n1, n2, (t2 / n2) / (t1 / n1) }' "$tmp/scaling"

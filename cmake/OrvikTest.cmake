@@ -1,7 +1,11 @@
 # orvik_add_test(NAME SOURCES src... LIBS lib...)
 # One GoogleTest binary, registered with CTest under its own name.  Tests see
 # where the programs and the sources are through two compile definitions.
+# Does nothing when ORVIK_BUILD_TESTS is OFF.
 function(orvik_add_test name)
+  if(NOT ORVIK_BUILD_TESTS)
+    return()
+  endif()
   cmake_parse_arguments(T "" "" "SOURCES;LIBS" ${ARGN})
   add_executable(${name} ${T_SOURCES})
   target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/tests

@@ -11,6 +11,8 @@
 
 #include <vector>
 
+#include "c_util.h"
+
 namespace {
 
 const char kDoctype[] =
@@ -35,9 +37,7 @@ html_tag_t *new_tag() {
 
 char *copy_text(const char *text) {
   if (text == nullptr) return nullptr;
-  char *copy = strdup(text);
-  if (copy == nullptr) err(1, "alloc_string");
-  return copy;
+  return orvik::xstrdup(text);
 }
 
 // A section page writes a few thousand tags per request: plain puts

@@ -84,11 +84,7 @@ extern "C" int ovkc_change_value(const char *name, int mode, uint64_t value) {
   if (global_reg_list == nullptr || name == nullptr) return 1;
   const module_reg_list_t *node = find_item(name);
   if (node == nullptr) return 1;
-  if (vq_attach_noex(&dev, ludra_card) != 0) {
-    log_msg(err_msg, 1, "vq_attach failed.");
-    return 2;
-  }
-  int rc = write_reg_value(node, static_cast<int8_t>(mode), value);
-  vq_detach(&dev);
-  return rc;
+  CardSession card(true);
+  if (card.failed()) return 2;
+  return write_reg_value(node, static_cast<int8_t>(mode), value);
 }

@@ -17,8 +17,11 @@
 #include <string>
 #include <vector>
 
+#include "c_util.h"
 #include "log.h"
 #include "parser.h"
+
+using orvik::xstrdup;
 
 namespace {
 
@@ -119,16 +122,8 @@ bool read_int32(const char *text, int32_t *out) {
   return true;
 }
 
-// Like the model's constructors, a text copy that cannot be made ends the
-// program rather than leave a half-filled record behind.
-char *dup_text(const char *text) {
-  char *copy = strdup(text);
-  if (copy == nullptr) errx(1, "out of memory copying a text");
-  return copy;
-}
-
 void replace_text(char **field, const char *text) {
-  char *copy = dup_text(text);
+  char *copy = xstrdup(text);
   free(*field);
   *field = copy;
 }
@@ -241,10 +236,10 @@ param_t *parse_param(const xmlNode *element) {
   AttrText value(element, "value");
   if (value.present()) read_int64(value.c_str(), &param->value);
   AttrText uimg(element, "uimg");
-  if (uimg.present()) param->uimg = dup_text(uimg.c_str());
+  if (uimg.present()) param->uimg = xstrdup(uimg.c_str());
   AttrText showtext(element, "showtext");
   if (showtext.present() && strcmp(showtext.c_str(), "0") == 0) param->showtext = 0;
-  param->text = dup_text(ElementText(element).c_str());
+  param->text = xstrdup(ElementText(element).c_str());
   guard.release();
   return param;
 }
@@ -301,8 +296,8 @@ module_reg_t *finish_item(module_reg_t *reg, const ItemProgress &seen) {
   if (!seen.has_name || !seen.has_display) {
     orvik::log_msg(err_msg, 2,
                    "Configuration file is probably malformed - some item is not set");
-    if (!seen.has_name) reg->name = dup_text("");
-    if (!seen.has_display) reg->display = dup_text("");
+    if (!seen.has_name) reg->name = xstrdup("");
+    if (!seen.has_display) reg->display = xstrdup("");
   }
   return reg;
 }
@@ -417,7 +412,7 @@ module_reg_t *parse_item_tag(xmlNode *item, int32_t bus, const char *header) try
   module_reg_t *reg = new_module_reg_t();
   std::unique_ptr<module_reg_t *, void (*)(module_reg_t **)> guard(&reg, free_module_reg);
   reg->bus = bus;
-  reg->module_name = dup_text(header ? header : "");
+  reg->module_name = xstrdup(header ? header : "");
   ItemProgress seen;
   seen.params_tail = &reg->params;
   for (const xmlNode *c = item->children; c != nullptr; c = c->next)
@@ -428,6 +423,11 @@ module_reg_t *parse_item_tag(xmlNode *item, int32_t bus, const char *header) try
   return nullptr;
 }
 
+// A heading is no register: it is never read (access NONE), and its offset
+// is the last byte of the 24-bit local-bus offset space, a place no word of
+// a module window starts at, so a heading never shares a register's key.
+constexpr uint32_t kHeadingOffset = 0xFFFFFF;
+
 module_reg_t *create_header(module_reg_t *item) {
   if (item == nullptr || item->params == nullptr) return nullptr;
   module_reg_t *heading = copy_reg(item);
@@ -436,7 +436,7 @@ module_reg_t *create_header(module_reg_t *item) {
   heading->format = FORMAT_HEADER;
   heading->repeat = 0;
   heading->access = ACCESS_NONE;
-  heading->offset = 0xFFFFFF;
+  heading->offset = kHeadingOffset;
   item->params = first->next;
   free_1param(&first);
   return heading;
@@ -527,11 +527,11 @@ module_reg_list_t *parse_module_tag(xmlNode *module, int32_t bus, const char *he
   if (module == nullptr) return nullptr;
   const xmlNode *items = find_child(module, "items");
   if (items == nullptr) {
-    orvik::log_msg(err_msg, 2, "tmp == NULL\n");
+    orvik::log_msg(err_msg, 2, "module without items\n");
     return nullptr;
   }
   if (items->children == nullptr) {
-    orvik::log_msg(err_msg, 2, "tmp->children == NULL\n");
+    orvik::log_msg(err_msg, 2, "items without children\n");
     return nullptr;
   }
   RegList list;
@@ -539,7 +539,7 @@ module_reg_list_t *parse_module_tag(xmlNode *module, int32_t bus, const char *he
     if (!is_element(c)) continue;
     module_reg_t *reg = parse_item_tag(c, bus, header);
     if (reg == nullptr) {
-      orvik::log_msg(err_msg, 2, "item is NULL\n");
+      orvik::log_msg(err_msg, 2, "skipped an element of items that gives no record\n");
       continue;
     }
     if (reg->format == FORMAT_HIST && reg->params != nullptr) {

@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 #include <libxml/parser.h>
 
-#include <chrono>
 #include <memory>
 #include <string>
 #include <vector>
@@ -404,7 +403,7 @@ TEST(LoaderTest, MalformedItemsAreSkippedOrCompleted) {
     for (size_t at = err.find(what); at != std::string::npos; at = err.find(what, at + 1)) ++n;
     return n;
   };
-  EXPECT_EQ(count("item is NULL\n"), 2u) << err;
+  EXPECT_EQ(count("skipped an element of items that gives no record\n"), 2u) << err;
   EXPECT_EQ(count("Configuration file is probably malformed - some item is not set\n"), 2u);
   EXPECT_EQ(count("unused parameter colour: red\n"), 1u);
 }
@@ -420,8 +419,8 @@ TEST(LoaderTest, ModulesWithoutItems) {
   ASSERT_EQ(got.size(), 1u);  // "items" found although the first child has children
   EXPECT_STREQ(got[0]->name, "found");
   EXPECT_EQ(got[0]->baddr, 4u);
-  EXPECT_NE(err.find("tmp == NULL\n"), std::string::npos);
-  EXPECT_NE(err.find("tmp->children == NULL\n"), std::string::npos);
+  EXPECT_NE(err.find("module without items\n"), std::string::npos);
+  EXPECT_NE(err.find("items without children\n"), std::string::npos);
 }
 
 TEST(LoaderTest, RootMustBeDevice) {
@@ -544,18 +543,20 @@ TEST(LoaderTest, ExampleDescriptionLoadsCleanly) {
   EXPECT_TRUE(mdio && header && cnt && cfg && enum_img);
 }
 
-TEST(LoaderTest, LargeDescriptionLoadsInLinearTime) {
-  // 20 000 items in 200 instances: quadratic appends would show here.
+TEST(LoaderTest, LargeDescriptionLoadsEveryInstance) {
+  // 20 000 items in 200 instances.  How the load time grows with the size
+  // is measured by bench/bench-loader.sh, not here: a wall-clock bound
+  // fails under sanitizers and on a loaded machine.
   std::string items;
   for (int i = 0; i < 100; ++i)
     items += item("r" + std::to_string(i), "<offset>" + std::to_string(i * 4) + "</offset>");
   std::string addrs;
   for (int a = 0; a < 200; ++a) addrs += "<address ba='" + std::to_string(a << 16) + "'/>";
-  auto start = std::chrono::steady_clock::now();
   List list = load_text(device(module("header='M'", addrs, items)));
-  auto elapsed = std::chrono::steady_clock::now() - start;
-  EXPECT_EQ(records(list).size(), 20000u);
-  EXPECT_LT(elapsed, std::chrono::seconds(2));
+  auto got = records(list);
+  ASSERT_EQ(got.size(), 20000u);
+  EXPECT_STREQ(got.back()->name, "r99~200");
+  EXPECT_EQ(got.back()->baddr, 199u << 16);
 }
 
 }  // namespace

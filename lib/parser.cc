@@ -13,7 +13,10 @@
 
 #include <charconv>
 
+#include "c_util.h"
 #include "log.h"
+
+using orvik::xstrdup;
 
 namespace {
 
@@ -23,12 +26,6 @@ void *xcalloc(size_t size) {
   void *p = calloc(1, size);
   if (p == nullptr) errx(1, "out of memory allocating %zu bytes", size);
   return p;
-}
-
-char *xstrdup(const char *text) {
-  char *copy = strdup(text);
-  if (copy == nullptr) errx(1, "out of memory copying a text");
-  return copy;
 }
 
 // Absent texts stay absent; only the loader-completed records are promised

@@ -10,6 +10,7 @@
 #include <memory>
 #include <string>
 
+#include "c_util.h"
 #include "log.h"
 #include "stat_internal.h"
 
@@ -43,11 +44,6 @@ constexpr int kIdentCount = 6;
 
 char **const kIdent[kIdentCount] = {&ovkc_board,    &ovkc_board_subtype, &ovkc_if0_card,
                                     &ovkc_if0_chip, &ovkc_if1_card,      &ovkc_if1_chip};
-
-struct FileCloser {
-  void operator()(FILE *f) const { fclose(f); }
-};
-using FilePtr = std::unique_ptr<FILE, FileCloser>;
 
 // Owns a compiled expression; regfree only runs after a successful regcomp.
 class Regex {
@@ -126,15 +122,12 @@ void identify_without_card() {
 // A failed attach leaves the identification as it was: the library stays
 // usable and its reads report the missing card themselves.
 void identify_card() {
-  if (vq_attach_noex(&dev, ludra_card) != 0) {
-    log_msg(err_msg, 1, "vq_attach failed.");
-    return;
-  }
+  CardSession card(true);
+  if (card.failed()) return;
   ovkc_fw_version = vq_firmware_get(dev);
   const char *texts[kIdentCount] = {};
   vq_identify_cv2(dev, &texts[0], &texts[1], &texts[2], &texts[3], &texts[4], &texts[5]);
   for (int i = 0; i < kIdentCount; ++i) set_text(kIdent[i], texts[i]);
-  vq_detach(&dev);
 }
 
 bool same_text(const char *a, const char *b) { return strcmp(a ? a : "", b ? b : "") == 0; }
@@ -206,6 +199,14 @@ uint64_t decode(const module_reg_t &r, uint64_t raw) {
 class Walk {
  public:
   Walk(int section, const Regex *regex) : section_filter_(section), regex_(regex) {}
+  Walk(const Walk &) = delete;
+  Walk &operator=(const Walk &) = delete;
+  // Both windows go back before the card session ends.
+  ~Walk() {
+    if (!ovkc_is_ludra_hw) return;
+    vq_space_unmap(dev, &vqbus_.space);
+    vq_space_unmap(dev, &mdio_.space);
+  }
 
   // Builds the entries into list; false when a window could not be mapped
   // and the walk stopped there.
@@ -223,11 +224,6 @@ class Walk {
       list.append(create_value(&r, decode(r, raw)));
     }
     return true;
-  }
-
-  void unmap() {
-    vq_space_unmap(dev, &vqbus_.space);
-    vq_space_unmap(dev, &mdio_.space);
   }
 
  private:
@@ -311,29 +307,26 @@ int read_values(int section, const char *regex) {
     return 1;
   }
   free_ovkc_value_list(&global_value_list);
-  if (ovkc_is_ludra_hw && vq_attach_noex(&dev, ludra_card) != 0) {
-    log_msg(err_msg, 1, "vq_attach failed.");
-    return 1;
-  }
+  CardSession card(ovkc_is_ludra_hw);
+  if (card.failed()) return 1;
   ValueListBuilder list;
+  // Declared after the session: the walk's windows go back before the
+  // card is detached, on every way out.
   Walk walk(section, regex ? &re : nullptr);
-  bool complete = false;
-  try {
-    complete = walk.run(list);
-  } catch (...) {
-    // Release the card before reporting, so no lock outlives the read.
-    if (ovkc_is_ludra_hw) {
-      walk.unmap();
-      vq_detach(&dev);
-    }
-    throw;
-  }
-  if (ovkc_is_ludra_hw) {
-    walk.unmap();
-    vq_detach(&dev);
-  }
+  bool complete = walk.run(list);
   global_value_list = list.release();
   return complete ? 0 : 1;
+}
+
+CardSession::CardSession(bool hw) {
+  if (!hw) return;
+  attached_ = vq_attach_noex(&dev, ludra_card) == 0;
+  failed_ = !attached_;
+  if (failed_) log_msg(err_msg, 1, "vq_attach failed.");
+}
+
+CardSession::~CardSession() {
+  if (attached_) vq_detach(&dev);
 }
 
 int ovkc_init_internal(const char *filename, uint8_t hw) {
@@ -418,8 +411,21 @@ name_list_t *ovkc_get_namelist(void) {
   return head;
 }
 
+void ovkc_free_namelist(name_list_t **list) {
+  if (list == nullptr) return;
+  while (*list != nullptr) {
+    name_list_t *done = *list;
+    *list = done->next;
+    free(done->name);
+    free(done);
+  }
+}
+
 uint64_t ovkc_conv_bytes2time(uint64_t bytes) {
-  return static_cast<uint64_t>(static_cast<double>(bytes) * 0.8);
+  // Nanoseconds one byte takes on the card's 10 Gbit/s line: 8 bits at
+  // 0.1 ns each.
+  constexpr double kNsPerByte = 8 / 10.0;
+  return static_cast<uint64_t>(static_cast<double>(bytes) * kNsPerByte);
 }
 
 void ovkc_free(void) {

@@ -59,9 +59,13 @@ ORVIK_EXPORT int ovkc_read_values_by_name(const char *regex);
 ORVIK_EXPORT value_list_t *ovkc_get_datalist(void);
 ORVIK_EXPORT void ovkc_free_datalist(void);
 /* New list of section names in section order; NULL when nothing is
- * loaded.  The caller frees every name and node. */
+ * loaded.  The caller frees every name and node, with
+ * ovkc_free_namelist or by hand. */
 ORVIK_EXPORT name_list_t *ovkc_get_namelist(void);
-/* count * 0.8, truncated. */
+/* Frees every name and node of *list and sets *list to NULL.  list and
+ * *list may be NULL. */
+ORVIK_EXPORT void ovkc_free_namelist(name_list_t **list);
+/* Nanoseconds that bytes take at 10 Gbit/s: bytes * 0.8, truncated. */
 ORVIK_EXPORT uint64_t ovkc_conv_bytes2time(uint64_t bytes);
 /* Frees register list, value list and identification texts. */
 ORVIK_EXPORT void ovkc_free(void);

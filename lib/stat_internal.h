@@ -22,6 +22,25 @@ extern uint8_t ovkc_is_ludra_hw;
 // Device path handed to every attach.
 extern const char *const ludra_card;
 
+// One attach of the card for the length of one operation.  With hw set it
+// attaches (dev) and detaches on every way out, exceptions included, so no
+// card lock outlives the operation; a failed attach is reported ("vq_attach
+// failed.", level 1) and leaves nothing to detach.  Without hw it does
+// nothing and never fails.  Windows mapped inside must be unmapped by
+// owners declared after the session.
+class CardSession {
+ public:
+  explicit CardSession(bool hw);
+  CardSession(const CardSession &) = delete;
+  CardSession &operator=(const CardSession &) = delete;
+  ~CardSession();
+  bool failed() const { return failed_; }
+
+ private:
+  bool attached_ = false;
+  bool failed_ = false;
+};
+
 // Results of write_reg_value; the nonzero ones are also results of
 // ovkc_change_value.
 enum WriteResult { kWriteDone = 0, kWriteReadOnly = 3, kWriteNoWindow = 4 };

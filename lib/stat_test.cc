@@ -9,6 +9,7 @@ namespace orvik_test {
 namespace {
 
 const char *kRO = "<access>RO</access>";
+const char *kRW = "<access>RW</access>";
 
 TEST_F(RuntimeTest, BitFieldsOfOneRegisterShareOneReadPerInstance) {
   write_file(card_, "vq 0x1000 0x10 0x1234\nvq 0x2000 0x10 0xabcd\n");
@@ -92,14 +93,11 @@ TEST_F(RuntimeTest, SectionsCountRunsOfEqualModuleNames) {
 
   name_list_t *names = ovkc_get_namelist();
   std::vector<std::string> got;
-  while (names) {
-    name_list_t *next = names->next;
-    got.push_back(names->name);
-    free(names->name);
-    free(names);
-    names = next;
-  }
+  for (const name_list_t *n = names; n; n = n->next) got.push_back(n->name);
   EXPECT_EQ((std::vector<std::string>{"A", "B", "A"}), got);
+  ovkc_free_namelist(&names);
+  EXPECT_EQ(nullptr, names);
+  ovkc_free_namelist(&names);
 
   struct Case {
     int section;
@@ -150,6 +148,27 @@ TEST_F(RuntimeTest, MapFailureStopsTheWalkKeepingWhatWasRead) {
   EXPECT_EQ((Values{{"st", 9}}), values());
   EXPECT_EQ(0, traced("map 0x3000"));
   EXPECT_EQ(1, traced("detach"));
+}
+
+// Whatever way an operation ends, the card it attached is detached again
+// (the simulated card's lock would otherwise block the next process).
+TEST_F(RuntimeTest, EveryOperationDetachesWhatItAttached) {
+  write_file(card_, "vq 0x1000 0 9\nfail-map 0x2000\n");
+  init(module("MAC", "VQBUS", {"0x1000", "0x2000"}, item("st", kRW)));
+  struct Step {
+    const char *what;
+    int want;
+    int (*run)();
+  } steps[] = {
+      {"read stopped by a failed map", 1, [] { return ovkc_read_values(); }},
+      {"change", 0, [] { return ovkc_change_value("st", MODE_SET, 1); }},
+      {"change of a missing item", 1, [] { return ovkc_change_value("nope", MODE_SET, 1); }},
+      {"change in a window that fails", 4, [] { return ovkc_change_value("st~2", MODE_SET, 1); }},
+  };
+  for (const Step &s : steps) {
+    EXPECT_EQ(s.want, s.run()) << s.what;
+    EXPECT_EQ(traced("attach"), traced("detach")) << s.what;
+  }
 }
 
 TEST_F(RuntimeTest, ReadWithoutCardLeavesAnEmptyList) {

@@ -28,6 +28,8 @@
 #include <unordered_set>
 #include <vector>
 
+#include "c_util.h"
+
 namespace {
 
 constexpr int kIdentCount = 6;
@@ -52,10 +54,7 @@ struct Token {
   size_t pos;
 };
 
-struct FileDeleter {
-  void operator()(FILE *f) const { fclose(f); }
-};
-using FilePtr = std::unique_ptr<FILE, FileDeleter>;
+using orvik::FilePtr;
 
 std::string printable(const std::string &text) {
   constexpr size_t kMax = 64;

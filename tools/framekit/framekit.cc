@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "c_util.h"
 #include "frames.h"
 
 namespace {
@@ -159,10 +160,7 @@ int edit_and_save(const Options &o) {
   return status;
 }
 
-struct FileCloser {
-  void operator()(FILE *f) const { fclose(f); }
-};
-using FilePtr = std::unique_ptr<FILE, FileCloser>;
+using orvik::FilePtr;
 
 int run(const Options &o) {
   if (o.filename == nullptr) {

@@ -25,10 +25,10 @@
 #include <string>
 
 #include "html.h"
-#include "log.h"
 #include "ludra.h"
 #include "request.h"
 #include "stat.h"
+#include "tessel.h"
 
 #ifdef ORVIK_HAVE_FCGI
 #include <fcgiapp.h>
@@ -40,7 +40,6 @@ using orvik_cgi::Page;
 using orvik_cgi::Request;
 using orvik_cgi::ValueKind;
 
-static char err_msg[orvik::kErrMsgSize];
 
 const char kDefaultTarget[] = "/cgi-bin/orvik.cgi";
 const char kDescription[] = "addresses.xml";
@@ -87,7 +86,7 @@ Identification identification_of_card() {
   Identification id;
   vq_dev_t dev = nullptr;
   if (vq_attach_noex(&dev, kCard) != 0) {
-    orvik::log_msg(err_msg, 1, "vq_attach failed.");
+    if (verbose >= 1) verbose_msg(1, "vq_attach failed.");
     return id;
   }
   id.fw_version = vq_firmware_get(dev);
@@ -229,14 +228,11 @@ html_tag_t *owned_text(char *text) {
 void print_sections(Answer &page) {
   unsigned number = 1;
   name_list_t *names = ovkc_get_namelist();
-  while (names != nullptr) {
-    page.append(owned_text(html_alloc_string("<a href=\"?s=%u\">%s</a>\n", number++, names->name)));
+  for (const name_list_t *n = names; n != nullptr; n = n->next) {
+    page.append(owned_text(html_alloc_string("<a href=\"?s=%u\">%s</a>\n", number++, n->name)));
     page.append(html_create_linebreak());
-    name_list_t *done = names;
-    names = names->next;
-    free(done->name);
-    free(done);
   }
+  ovkc_free_namelist(&names);
 }
 
 void identify(Answer &page, const Identification &id) {
@@ -295,7 +291,7 @@ void answer(const Request &req, Answer &page, Description &description, const Lo
     description.drop();
     return;
   }
-  orvik::log_msg(err_msg, 0, "loaded configuration");
+  if (verbose >= 0) verbose_msg(0, "loaded configuration");
 
   if (req.change) {
     bool done = change_value(req);

@@ -195,14 +195,11 @@ void print_identification() {
 }
 
 void print_sections() {
-  name_list_t *node = ovkc_get_namelist();
-  for (unsigned n = 1; node != nullptr; ++n) {
-    printf("%u %s\n", n, node->name);
-    name_list_t *next = node->next;
-    free(node->name);
-    free(node);
-    node = next;
-  }
+  name_list_t *names = ovkc_get_namelist();
+  unsigned n = 1;
+  for (const name_list_t *node = names; node != nullptr; node = node->next)
+    printf("%u %s\n", n++, node->name);
+  ovkc_free_namelist(&names);
 }
 
 void print_names() {
