@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "log.h"
 #include "stat_internal.h"
@@ -37,6 +38,11 @@ namespace orvik {
 namespace {
 
 char err_msg[kErrMsgSize];
+
+// Section number of every entry of global_value_list, in list order.  The
+// value records have a fixed layout with no room for it, and a front end
+// that groups the entries by section cannot recover it from the list.
+std::vector<int32_t> value_sections;
 
 constexpr const char *kConfigDir = "/etc/morvex/orvik/";
 constexpr int kIdentCount = 6;
@@ -207,9 +213,9 @@ class Walk {
  public:
   Walk(int section, const Regex *regex) : section_filter_(section), regex_(regex) {}
 
-  // Builds the entries into list; false when a window could not be mapped
-  // and the walk stopped there.
-  bool run(ValueListBuilder &list) {
+  // Builds the entries into list and their section numbers into sections;
+  // false when a window could not be mapped and the walk stopped there.
+  bool run(ValueListBuilder &list, std::vector<int32_t> &sections) {
     for (const module_reg_list_t *node = global_reg_list; node; node = node->next) {
       const module_reg_t &r = *node->data;
       count_section(r);
@@ -220,6 +226,7 @@ class Walk {
       }
       if (!selected(r)) continue;
       uint64_t raw = raw_word(node);
+      sections.push_back(section_);
       list.append(create_value(&r, decode(r, raw)));
     }
     return true;
@@ -311,15 +318,17 @@ int read_values(int section, const char *regex) {
     return 1;
   }
   free_ovkc_value_list(&global_value_list);
+  value_sections.clear();
   if (ovkc_is_ludra_hw && vq_attach_noex(&dev, ludra_card) != 0) {
     log_msg(err_msg, 1, "vq_attach failed.");
     return 1;
   }
   ValueListBuilder list;
+  std::vector<int32_t> sections;
   Walk walk(section, regex ? &re : nullptr);
   bool complete = false;
   try {
-    complete = walk.run(list);
+    complete = walk.run(list, sections);
   } catch (...) {
     // Release the card before reporting, so no lock outlives the read.
     if (ovkc_is_ludra_hw) {
@@ -333,6 +342,7 @@ int read_values(int section, const char *regex) {
     vq_detach(&dev);
   }
   global_value_list = list.release();
+  value_sections = std::move(sections);
   return complete ? 0 : 1;
 }
 
@@ -394,7 +404,14 @@ int ovkc_read_values_by_name(const char *regex) {
 
 value_list_t *ovkc_get_datalist(void) { return global_value_list; }
 
-void ovkc_free_datalist(void) { free_ovkc_value_list(&global_value_list); }
+void ovkc_free_datalist(void) {
+  free_ovkc_value_list(&global_value_list);
+  value_sections.clear();
+}
+
+const int32_t *ovkc_get_datalist_sections(void) {
+  return global_value_list != nullptr ? value_sections.data() : nullptr;
+}
 
 name_list_t *ovkc_get_namelist(void) {
   name_list_t *head = nullptr;
@@ -424,7 +441,7 @@ uint64_t ovkc_conv_bytes2time(uint64_t bytes) {
 
 void ovkc_free(void) {
   free_config_list(&global_reg_list);
-  free_ovkc_value_list(&global_value_list);
+  ovkc_free_datalist();
   free_identification();
 }
 

@@ -81,6 +81,7 @@ static void check_library_lifecycles(void) {
   ovkc_free_datalist();
   ovkc_free();
   CHECK(ovkc_get_namelist() == NULL);
+  CHECK(ovkc_get_datalist_sections() == NULL);
   CHECK(ovkc_conv_bytes2time(1500) == 1200);
 
   /* Frame store: init, an empty list, free. */
