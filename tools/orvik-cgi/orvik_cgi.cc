@@ -10,6 +10,7 @@
 
 #include <string>
 
+#include "format_answer.h"
 #include "html.h"
 #include "log.h"
 #include "request.h"
@@ -17,6 +18,7 @@
 
 namespace {
 
+using orvik_cgi::Format;
 using orvik_cgi::Page;
 using orvik_cgi::Request;
 using orvik_cgi::ValueKind;
@@ -153,6 +155,10 @@ void run() {
     // check the request would fall back to toggling the item's bits.
     if (req.change && req.value_kind == ValueKind::kInvalid)
       fail(400, "Error - value is not a number");
+    else if (!req.change && req.format == Format::kUnknown)
+      fail(400, "Error - unknown format");
+    else if (!req.change && req.format != Format::kHtml)
+      orvik_cgi::answer_in_format(req, stdout);
     else
       answer(req);
   } catch (...) {

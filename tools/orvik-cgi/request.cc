@@ -28,6 +28,28 @@ bool find_value(std::string_view query, std::string_view key, std::string_view *
   return true;
 }
 
+// The value of key where the key is a whole one: at the very start of the
+// query or right after an "&" (so "xformat=" is not "format=").
+bool find_whole_key(std::string_view query, std::string_view key, std::string_view *value) {
+  for (size_t at = query.find(key); at != std::string_view::npos; at = query.find(key, at + 1)) {
+    if (at != 0 && query[at - 1] != '&') continue;
+    std::string_view rest = query.substr(at + key.size());
+    *value = rest.substr(0, rest.find('&'));
+    return true;
+  }
+  return false;
+}
+
+Format read_format(std::string_view query) {
+  std::string_view raw;
+  if (!find_whole_key(query, "format=", &raw)) return Format::kHtml;
+  bool has_nul = false;
+  std::string name = percent_decode(raw, &has_nul);
+  if (name == "json") return Format::kJson;
+  if (name == "prometheus") return Format::kPrometheus;
+  return Format::kUnknown;
+}
+
 // "s=" counts only at the very start and only with digits right after it.
 bool read_section(std::string_view query, int32_t *section) {
   if (query.size() < 3 || query.substr(0, 2) != "s=" || !isdigit((unsigned char)query[2]))
@@ -107,6 +129,7 @@ Request parse_request(const char *query) {
   std::string_view q(query);
   if (read_section(q, &req.section)) req.page = Page::kSection;
   read_change(q, &req);
+  req.format = read_format(q);
   return req;
 }
 
