@@ -120,7 +120,10 @@ TEST_F(OvkshowTest, UsageTextIsExact) {
       "-n, --name                           Print items by name matching reges\n"
       "-s, --section\t\t             Section filter - select what section to print out\n"
       "-S, --set                            Set value of item\n"
-      "-v, --verbose                        Verbose output\n";
+      "-v, --verbose                        Verbose output\n"
+      "-w, --watch SECONDS                  Repeat the report every SECONDS until interrupted\n"
+      "    --json                           Print the report as one JSON document\n"
+      "    --prometheus                     Print the values in the Prometheus text format\n";
   RunResult r = ovkshow({"-h"});
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out, expected);

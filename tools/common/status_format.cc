@@ -44,62 +44,134 @@ Json identification() {
               {"if1", {{"card", text_or_null(ovkc_if1_card)}, {"chip", text_or_null(ovkc_if1_chip)}}}};
 }
 
-Json section_head(const ValueView &view, int32_t number) {
+// Documents of many items are written as text, item by item: a tree of
+// the whole document would cost more than reading the card.  Strings still
+// go through the JSON library.
+class JsonText {
+ public:
+  std::string &out() { return out_; }
+
+  void raw(std::string_view text) { out_ += text; }
+  void key(std::string_view name) {
+    out_ += '"';
+    out_ += name;  // our own constant keys: nothing to escape
+    out_ += "\":";
+  }
+  void text(const char *text) {
+    if (text == nullptr)
+      out_ += "null";
+    else
+      out_ += Json(std::string_view(text)).dump(-1, ' ', false, Json::error_handler_t::replace);
+  }
+  void number(int64_t n) { out_ += std::to_string(n); }
+  void number(uint64_t n) { out_ += std::to_string(n); }
+  void boolean(bool b) { out_ += b ? "true" : "false"; }
+  // Values above 2^53 become strings of their decimal digits.
+  void value(uint64_t v) {
+    if (v <= kExactInDouble) {
+      number(v);
+    } else {
+      out_ += '"';
+      out_ += std::to_string(v);
+      out_ += '"';
+    }
+  }
+
+ private:
+  std::string out_;
+};
+
+void write_section_head(JsonText &j, const ValueView &view, int32_t number) {
   const std::vector<std::string> &names = *view.names;
-  bool known = number >= 1 && static_cast<size_t>(number) <= names.size();
-  return Json{{"number", number}, {"name", known ? Json(names[number - 1]) : Json(nullptr)}};
+  j.raw("{");
+  j.key("number");
+  j.number(int64_t{number});
+  j.raw(",");
+  j.key("name");
+  if (number >= 1 && static_cast<size_t>(number) <= names.size())
+    j.text(names[number - 1].c_str());
+  else
+    j.text(static_cast<const char *>(nullptr));
+  j.raw(",");
+  j.key("items");
+  j.raw("[");
 }
 
-Json json_value(uint64_t value) {
-  if (value <= kExactInDouble) return Json(value);
-  return Json(std::to_string(value));
+void write_name_fields(JsonText &j, const value_t &v, int32_t section) {
+  j.key("name");
+  j.text(v.name);
+  j.raw(",");
+  j.key("label");
+  j.text(v.display);
+  j.raw(",");
+  j.key("section");
+  j.number(int64_t{section});
 }
 
-Json value_item(const value_t &v, int32_t section, const Rates *rates) {
-  bool valid = value_valid(v);
-  Json item{{"name", text_or_null(v.name)},
-            {"label", text_or_null(v.display)},
-            {"section", section},
-            {"format", format_keyword(v.format)},
-            {"access", access_keyword(v.access)},
-            {"writable", v.access == ACCESS_RW || v.access == ACCESS_CFG},
-            {"valid", valid},
-            {"value", json_value(v.value)},
-            {"text", value_text(v)}};
+void write_value_item(JsonText &j, const value_t &v, int32_t section, const Rates *rates) {
+  write_name_fields(j, v, section);
+  j.raw(",\"format\":\"");
+  j.raw(format_keyword(v.format));
+  j.raw("\",\"access\":\"");
+  j.raw(access_keyword(v.access));
+  j.raw("\",");
+  j.key("writable");
+  j.boolean(v.access == ACCESS_RW || v.access == ACCESS_CFG);
+  j.raw(",");
+  j.key("valid");
+  j.boolean(value_valid(v));
+  j.raw(",");
+  j.key("value");
+  j.value(v.value);
+  j.raw(",");
+  j.key("text");
+  j.text(value_text(v).c_str());
   double per_second = 0;
-  if (rates != nullptr && rates->rate(v, &per_second)) item["rate"] = per_second;
-  return item;
+  if (rates != nullptr && rates->rate(v, &per_second)) {
+    j.raw(",");
+    j.key("rate");
+    j.raw(Json(per_second).dump());
+  }
 }
 
-Json name_item(const value_t &v, int32_t section) {
-  return Json{{"name", text_or_null(v.name)}, {"label", text_or_null(v.display)},
-              {"section", section}};
-}
-
-// Groups the entries into runs of one section, in list order, and makes
-// each entry's JSON with make(entry, section).
-template <typename MakeItem>
-Json sections_of(const ValueView &view, MakeItem make) {
-  Json sections = Json::array();
-  Json *current = nullptr;
-  int32_t current_number = 0;
+// The document: the identification, then the entries grouped into runs of
+// one section in list order; write_item(j, entry, section) writes the
+// fields of each entry that is not a heading.
+template <typename WriteItem>
+std::string sections_doc(const ValueView &view, WriteItem write_item) {
+  JsonText j;
+  j.raw("{");
+  j.key("identification");
+  j.raw(identification().dump(-1, ' ', false, Json::error_handler_t::replace));
+  j.raw(",");
+  j.key("sections");
+  j.raw("[");
+  bool open = false;
+  int32_t current = 0;
   size_t i = 0;
   for (const value_list_t *n = view.list; n != nullptr; n = n->next, ++i) {
     int32_t number = view.sections != nullptr ? view.sections[i] : 0;
-    if (current == nullptr || number != current_number) {
-      Json head = section_head(view, number);
-      head["items"] = Json::array();
-      sections.push_back(std::move(head));
-      current = &sections.back()["items"];
-      current_number = number;
+    if (!open || number != current) {
+      if (open) j.raw("]},");
+      write_section_head(j, view, number);
+      open = true;
+      current = number;
+    } else {
+      j.raw(",");
     }
     const value_t &v = *n->data;
-    if (v.format == FORMAT_HEADER)
-      current->push_back(Json{{"heading", text_or_null(v.display)}});
-    else
-      current->push_back(make(v, number));
+    j.raw("{");
+    if (v.format == FORMAT_HEADER) {
+      j.key("heading");
+      j.text(v.display);
+    } else {
+      write_item(j, v, number);
+    }
+    j.raw("}");
   }
-  return sections;
+  if (open) j.raw("]}");
+  j.raw("]}\n");
+  return std::move(j.out());
 }
 
 // Label values and HELP texts: backslash and line feed escaped, and in
@@ -236,14 +308,12 @@ std::string json_sections_doc(const std::vector<std::string> &names) {
   return dump(Json{{"identification", identification()}, {"sections", std::move(sections)}});
 }
 
-std::string json_names_doc(const ValueView &view) {
-  return dump(Json{{"identification", identification()},
-                   {"sections", sections_of(view, name_item)}});
-}
+std::string json_names_doc(const ValueView &view) { return sections_doc(view, write_name_fields); }
 
 std::string json_values_doc(const ValueView &view, const Rates *rates) {
-  auto make = [rates](const value_t &v, int32_t section) { return value_item(v, section, rates); };
-  return dump(Json{{"identification", identification()}, {"sections", sections_of(view, make)}});
+  return sections_doc(view, [rates](JsonText &j, const value_t &v, int32_t section) {
+    write_value_item(j, v, section, rates);
+  });
 }
 
 std::string json_error_doc(unsigned status, const char *message) {
