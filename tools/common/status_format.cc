@@ -44,12 +44,38 @@ Json identification() {
               {"if1", {{"card", text_or_null(ovkc_if1_card)}, {"chip", text_or_null(ovkc_if1_chip)}}}};
 }
 
+// Collects text and hands it to the stream in pieces, so a document of a
+// hundred thousand items never sits in memory whole.
+class Sink {
+ public:
+  explicit Sink(FILE *out) : out_(out) {}
+  Sink(const Sink &) = delete;
+  Sink &operator=(const Sink &) = delete;
+  ~Sink() { flush(); }
+
+  std::string &text() { return text_; }
+  // Call between items: writes what was collected once it is large.
+  void maybe_flush() {
+    if (text_.size() >= kChunk) flush();
+  }
+  void flush() {
+    fwrite(text_.data(), 1, text_.size(), out_);
+    text_.clear();
+  }
+
+ private:
+  static constexpr size_t kChunk = 1 << 16;
+  FILE *out_;
+  std::string text_;
+};
+
 // Documents of many items are written as text, item by item: a tree of
 // the whole document would cost more than reading the card.  Strings still
 // go through the JSON library.
 class JsonText {
  public:
-  std::string &out() { return out_; }
+  explicit JsonText(FILE *out) : sink_(out), out_(sink_.text()) {}
+  void maybe_flush() { sink_.maybe_flush(); }
 
   void raw(std::string_view text) { out_ += text; }
   void key(std::string_view name) {
@@ -78,7 +104,8 @@ class JsonText {
   }
 
  private:
-  std::string out_;
+  Sink sink_;
+  std::string &out_;
 };
 
 void write_section_head(JsonText &j, const ValueView &view, int32_t number) {
@@ -138,8 +165,8 @@ void write_value_item(JsonText &j, const value_t &v, int32_t section, const Rate
 // one section in list order; write_item(j, entry, section) writes the
 // fields of each entry that is not a heading.
 template <typename WriteItem>
-std::string sections_doc(const ValueView &view, WriteItem write_item) {
-  JsonText j;
+void write_sections_doc(FILE *out, const ValueView &view, WriteItem write_item) {
+  JsonText j(out);
   j.raw("{");
   j.key("identification");
   j.raw(identification().dump(-1, ' ', false, Json::error_handler_t::replace));
@@ -168,10 +195,10 @@ std::string sections_doc(const ValueView &view, WriteItem write_item) {
       write_item(j, v, number);
     }
     j.raw("}");
+    j.maybe_flush();
   }
   if (open) j.raw("]}");
   j.raw("]}\n");
-  return std::move(j.out());
 }
 
 // Label values and HELP texts: backslash and line feed escaped, and in
@@ -299,33 +326,39 @@ bool Rates::rate(const value_t &v, double *per_second) const {
   return true;
 }
 
-std::string json_identification_doc() { return dump(Json{{"identification", identification()}}); }
+void write_json_identification(FILE *out) {
+  fputs(dump(Json{{"identification", identification()}}).c_str(), out);
+}
 
-std::string json_sections_doc(const std::vector<std::string> &names) {
+void write_json_sections(FILE *out, const std::vector<std::string> &names) {
   Json sections = Json::array();
   for (size_t i = 0; i < names.size(); ++i)
     sections.push_back(Json{{"number", i + 1}, {"name", names[i]}});
-  return dump(Json{{"identification", identification()}, {"sections", std::move(sections)}});
+  fputs(dump(Json{{"identification", identification()}, {"sections", std::move(sections)}}).c_str(),
+        out);
 }
 
-std::string json_names_doc(const ValueView &view) { return sections_doc(view, write_name_fields); }
+void write_json_names(FILE *out, const ValueView &view) {
+  write_sections_doc(out, view, write_name_fields);
+}
 
-std::string json_values_doc(const ValueView &view, const Rates *rates) {
-  return sections_doc(view, [rates](JsonText &j, const value_t &v, int32_t section) {
+void write_json_values(FILE *out, const ValueView &view, const Rates *rates) {
+  write_sections_doc(out, view, [rates](JsonText &j, const value_t &v, int32_t section) {
     write_value_item(j, v, section, rates);
   });
 }
 
-std::string json_error_doc(unsigned status, const char *message) {
-  return dump(Json{{"error", {{"status", status}, {"message", message}}}});
+void write_json_error(FILE *out, unsigned status, const char *message) {
+  fputs(dump(Json{{"error", {{"status", status}, {"message", message}}}}).c_str(), out);
 }
 
-std::string prometheus_doc(const ValueView &view) {
-  std::string out;
-  append_info(&out);
-  out += "# HELP orvik_item_value Value of an item of the design description, as read from "
-         "the card or computed from other items.\n";
-  out += "# TYPE orvik_item_value gauge\n";
+void write_prometheus(FILE *out, const ValueView &view) {
+  Sink sink(out);
+  std::string &text = sink.text();
+  append_info(&text);
+  text += "# HELP orvik_item_value Value of an item of the design description, as read from "
+          "the card or computed from other items.\n";
+  text += "# TYPE orvik_item_value gauge\n";
   size_t i = 0;
   const std::vector<std::string> &names = *view.names;
   for (const value_list_t *n = view.list; n != nullptr; n = n->next, ++i) {
@@ -333,23 +366,24 @@ std::string prometheus_doc(const ValueView &view) {
     if (v.format == FORMAT_HEADER || !value_valid(v)) continue;
     int32_t number = view.sections != nullptr ? view.sections[i] : 0;
     bool known = number >= 1 && static_cast<size_t>(number) <= names.size();
-    out += "orvik_item_value{";
-    append_label(&out, "section", std::to_string(number), true);
-    append_label(&out, "section_name", known ? names[number - 1] : "", false);
-    append_label(&out, "item", text_or_empty(v.name), false);
-    append_label(&out, "label", text_or_empty(v.display), false);
-    append_label(&out, "format", format_keyword(v.format), false);
-    out += "} ";
-    out += std::to_string(v.value);
-    out += '\n';
+    text += "orvik_item_value{";
+    append_label(&text, "section", std::to_string(number), true);
+    append_label(&text, "section_name", known ? names[number - 1] : "", false);
+    append_label(&text, "item", text_or_empty(v.name), false);
+    append_label(&text, "label", text_or_empty(v.display), false);
+    append_label(&text, "format", format_keyword(v.format), false);
+    text += "} ";
+    text += std::to_string(v.value);
+    text += '\n';
+    sink.maybe_flush();
   }
-  return out;
 }
 
-std::string prometheus_error_doc(const char *message) {
-  std::string out = "# ";
-  append_escaped(&out, message, false);
-  return out + "\n";
+void write_prometheus_error(FILE *out, const char *message) {
+  std::string text = "# ";
+  append_escaped(&text, message, false);
+  text += '\n';
+  fputs(text.c_str(), out);
 }
 
 std::string valid_utf8(std::string_view text) {

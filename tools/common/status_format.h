@@ -6,6 +6,7 @@
 #define ORVIK_TOOLS_STATUS_FORMAT_H
 
 #include <stdint.h>
+#include <stdio.h>
 
 #include <chrono>
 #include <string>
@@ -61,21 +62,22 @@ class Rates {
   bool have_previous_ = false, have_current_ = false;
 };
 
-// JSON documents, one line each, ending in a newline.
-std::string json_identification_doc();
+// Writers of whole documents to out.  JSON documents are one line each,
+// ending in a newline.
+void write_json_identification(FILE *out);
 // The sections without their items (the list of sections).
-std::string json_sections_doc(const std::vector<std::string> &names);
+void write_json_sections(FILE *out, const std::vector<std::string> &names);
 // Names and labels only (the list of item names).
-std::string json_names_doc(const ValueView &view);
+void write_json_names(FILE *out, const ValueView &view);
 // The values; rates may be nullptr.
-std::string json_values_doc(const ValueView &view, const Rates *rates);
+void write_json_values(FILE *out, const ValueView &view, const Rates *rates);
 // The error answer of the CGI.
-std::string json_error_doc(unsigned status, const char *message);
+void write_json_error(FILE *out, unsigned status, const char *message);
 
 // The identification as an info metric and every valid item as a sample.
-std::string prometheus_doc(const ValueView &view);
+void write_prometheus(FILE *out, const ValueView &view);
 // The error answer of the CGI: one comment line.
-std::string prometheus_error_doc(const char *message);
+void write_prometheus_error(FILE *out, const char *message);
 
 // The text with every byte sequence that is not UTF-8 replaced by U+FFFD.
 std::string valid_utf8(std::string_view text);

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <string.h>
 
+#include <algorithm>
 #include <nlohmann/json.hpp>
 #include <thread>
 
@@ -49,6 +50,19 @@ class List {
 
 const std::vector<std::string> kNames = {"MAC", "PHY", "Clock"};
 
+// What a writer puts on its stream.
+template <typename Write>
+std::string written(Write write) {
+  char *buf = nullptr;
+  size_t size = 0;
+  FILE *f = open_memstream(&buf, &size);
+  write(f);
+  fclose(f);
+  std::string text(buf, size);
+  free(buf);
+  return text;
+}
+
 TEST(StatusFormatTest, TextsAreThoseOfTheConsoleReport) {
   const struct {
     Entry entry;
@@ -81,8 +95,9 @@ TEST(StatusFormatTest, JsonGroupsSectionsKeepsWideValuesAndShowsHeadings) {
              {"max", "Max", FORMAT_HEX, UINT64_MAX},
              {"na", "Ratio", FORMAT_DEC, 0, STATUS_NA, ACCESS_CNT}});
   const int32_t sections[] = {1, 1, 3, 3, 3};
-  auto doc = nlohmann::json::parse(
-      orvik_status::json_values_doc(ValueView{list.head(), sections, &kNames}, nullptr));
+  auto doc = nlohmann::json::parse(written([&](FILE *f) {
+    orvik_status::write_json_values(f, ValueView{list.head(), sections, &kNames}, nullptr);
+  }));
 
   ASSERT_EQ(2u, doc["sections"].size());
   const auto &mac = doc["sections"][0];
@@ -110,13 +125,31 @@ TEST(StatusFormatTest, JsonGroupsSectionsKeepsWideValuesAndShowsHeadings) {
   EXPECT_EQ(false, na["writable"]);
 }
 
+TEST(StatusFormatTest, LargeDocumentsArriveWhole) {
+  std::vector<Entry> entries(5000, Entry{"rx", "Frames", FORMAT_DEC, 0});
+  for (size_t i = 0; i < entries.size(); ++i) entries[i].value = i;
+  List list(entries);
+  std::vector<int32_t> sections(entries.size(), 2);
+  ValueView view{list.head(), sections.data(), &kNames};
+  auto doc = nlohmann::json::parse(
+      written([&](FILE *f) { orvik_status::write_json_values(f, view, nullptr); }));
+  ASSERT_EQ(1u, doc["sections"].size());
+  ASSERT_EQ(5000u, doc["sections"][0]["items"].size());
+  EXPECT_EQ(4999, doc["sections"][0]["items"][4999]["value"]);
+  std::string text = written([&](FILE *f) { orvik_status::write_prometheus(f, view); });
+  EXPECT_EQ(5000 + 5, std::count(text.begin(), text.end(), '\n'));
+  EXPECT_NE(std::string::npos, text.find("format=\"DEC\"} 4999\n"));
+}
+
 TEST(StatusFormatTest, PrometheusSamplesOnlyValidItemsWithEscapedLabels) {
   List list({{"rx", "Frames \"in\"\\\nall", FORMAT_DEC, 7},
              {"hist", "Sizes", FORMAT_HEADER, 0},
              {"na", "Ratio", FORMAT_DEC, 0, STATUS_NA},
              {"max", "Max", FORMAT_HEX, UINT64_MAX}});
   const int32_t sections[] = {2, 2, 2, 2};
-  std::string text = orvik_status::prometheus_doc(ValueView{list.head(), sections, &kNames});
+  std::string text = written([&](FILE *f) {
+    orvik_status::write_prometheus(f, ValueView{list.head(), sections, &kNames});
+  });
   EXPECT_NE(std::string::npos,
             text.find("orvik_item_value{section=\"2\",section_name=\"PHY\",item=\"rx\","
                       "label=\"Frames \\\"in\\\"\\\\\\nall\",format=\"DEC\"} 7\n"));
@@ -125,7 +158,8 @@ TEST(StatusFormatTest, PrometheusSamplesOnlyValidItemsWithEscapedLabels) {
   EXPECT_EQ(std::string::npos, text.find("item=\"na\""));
   EXPECT_EQ(std::string::npos, text.find("Sizes"));
   EXPECT_NE(std::string::npos, text.find("\norvik_card_info{firmware_version=\""));
-  EXPECT_EQ("# a\\\\b\\nc \"d\"\n", orvik_status::prometheus_error_doc("a\\b\nc \"d\""));
+  EXPECT_EQ("# a\\\\b\\nc \"d\"\n",
+            written([](FILE *f) { orvik_status::write_prometheus_error(f, "a\\b\nc \"d\""); }));
 }
 
 TEST(StatusFormatTest, InvalidUtf8IsReplaced) {

@@ -238,8 +238,6 @@ Output output_of(const Options &opts) {
   return Output::kText;
 }
 
-void put(const std::string &text) { fwrite(text.data(), 1, text.size(), stdout); }
-
 // The values of the report mode, read afresh and solved; exits with status
 // 2 when the card cannot be read.
 void read_report_values(const Options &opts) {
@@ -258,24 +256,30 @@ void report_machine(const Options &opts, orvik_status::Rates *rates) {
   std::vector<std::string> names = orvik_status::section_names();
   orvik_status::ValueView none{nullptr, nullptr, &names};
   if (opts.identify) {
-    put(json ? orvik_status::json_identification_doc() : orvik_status::prometheus_doc(none));
+    if (json)
+      orvik_status::write_json_identification(stdout);
+    else
+      orvik_status::write_prometheus(stdout, none);
     return;
   }
   if (opts.list_names || opts.list) {
     ovkc_read_values();  // also applies the configuration items
     if (!json)
-      put(orvik_status::prometheus_doc(none));
+      orvik_status::write_prometheus(stdout, none);
     else if (opts.list_names)
-      put(orvik_status::json_names_doc(orvik_status::current_values(names)));
+      orvik_status::write_json_names(stdout, orvik_status::current_values(names));
     else
-      put(orvik_status::json_sections_doc(names));
+      orvik_status::write_json_sections(stdout, names);
     ovkc_free_datalist();
     return;
   }
   read_report_values(opts);
   if (rates != nullptr) rates->update(ovkc_get_datalist());
   orvik_status::ValueView view = orvik_status::current_values(names);
-  put(json ? orvik_status::json_values_doc(view, rates) : orvik_status::prometheus_doc(view));
+  if (json)
+    orvik_status::write_json_values(stdout, view, rates);
+  else
+    orvik_status::write_prometheus(stdout, view);
   ovkc_free_datalist();
 }
 
