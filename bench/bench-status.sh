@@ -20,15 +20,14 @@ cp "$root/examples/card.sim" "$tmp/card.sim"
 export LUDRA_SIM=$tmp/card.sim
 cd "$tmp"
 
-# Seconds one command takes, its output thrown away.
+# Wall-clock and CPU (user + system) seconds of one command, its output
+# thrown away.  The CPU time shows the work itself when other jobs share
+# the processors.
 seconds() {
-  local start end
-  start=$(date +%s.%N)
-  "$@" >/dev/null
-  end=$(date +%s.%N)
-  echo "$start $end" | awk '{ printf "%.4f\n", $2 - $1 }'
+  /usr/bin/time -f '%e %U %S' -o time.out "$@" >/dev/null
+  awk '{ printf "%.3f %.3f\n", $1, $2 + $3 }' time.out
 }
-cgi() { QUERY_STRING=$1 "$build/bin/orvik.cgi"; }
+[ -x /usr/bin/time ] || { echo "status: /usr/bin/time not installed" >&2; exit 1; }
 
 echo "load average before: $(cut -d' ' -f1-3 /proc/loadavg)"
 : >times.txt
@@ -36,24 +35,26 @@ for _ in $(seq "$rounds"); do
   echo "plain $(seconds "$build/bin/ovkshow")" >>times.txt
   echo "json $(seconds "$build/bin/ovkshow" --json)" >>times.txt
   echo "prometheus $(seconds "$build/bin/ovkshow" --prometheus)" >>times.txt
-  echo "cgi_s0 $(seconds cgi s=0)" >>times.txt
-  echo "cgi_prometheus $(seconds cgi format=prometheus)" >>times.txt
+  echo "cgi_s0 $(seconds env QUERY_STRING=s=0 "$build/bin/orvik.cgi")" >>times.txt
+  echo "cgi_prometheus $(seconds env QUERY_STRING=format=prometheus "$build/bin/orvik.cgi")" >>times.txt
 done
 echo "load average after: $(cut -d' ' -f1-3 /proc/loadavg)"
 python3 - times.txt "$rounds" <<'EOF'
 import statistics, sys
-times = {}
+times, cpu = {}, {}
 for line in open(sys.argv[1]):
-    name, t = line.split()
-    times.setdefault(name, []).append(float(t))
+    name, wall, used = line.split()
+    times.setdefault(name, []).append(float(wall))
+    cpu.setdefault(name, []).append(float(used))
 rounds = sys.argv[2]
 def report(label, variant, base):
-    a, b = times[variant], times[base]
-    ratios = sorted(x / y for x, y in zip(a, b))
-    ratio = statistics.median(a) / statistics.median(b)
-    print(f"status {label}: median {statistics.median(a):.3f} s vs {statistics.median(b):.3f} s, "
-          f"ratio {ratio:.2f} (goal <= 1.2), per-round ratios {ratios[0]:.2f}..{ratios[-1]:.2f}, "
-          f"{rounds} alternated runs each")
+    for kind, t in (("wall", times), ("cpu", cpu)):
+        a, b = t[variant], t[base]
+        ratios = sorted(x / y for x, y in zip(a, b))
+        ratio = statistics.median(a) / statistics.median(b)
+        print(f"status {label} ({kind}): median {statistics.median(a):.3f} s vs "
+              f"{statistics.median(b):.3f} s, ratio {ratio:.2f} (goal <= 1.2), "
+              f"per-round ratios {ratios[0]:.2f}..{ratios[-1]:.2f}, {rounds} alternated runs each")
 report("ovkshow --json / plain report", "json", "plain")
 report("ovkshow --prometheus / plain report", "prometheus", "plain")
 report("orvik.cgi format=prometheus / s=0 page", "cgi_prometheus", "cgi_s0")

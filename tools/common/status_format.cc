@@ -24,6 +24,15 @@ const char *const kFormats[] = {"HEX",       "DEC",  "BIN",        "SWITCH", "VS
                                 "ENUM",      "CONFIG"};
 const char *const kAccess[] = {"NONE", "RO", "RW", "CNT", "CFG"};
 
+// Printable ASCII without quote or backslash reads the same in a JSON
+// string, a label value and a HELP text, so it needs no escaping at all.
+// Most names and labels are like that; they skip the escaping machinery.
+bool plain_text(std::string_view text) {
+  for (char c : text)
+    if (c < 0x20 || c > 0x7E || c == '"' || c == '\\') return false;
+  return true;
+}
+
 bool counts(uint32_t format) {
   return format == FORMAT_DEC || format == FORMAT_HEX || format == FORMAT_HIST;
 }
@@ -84,10 +93,15 @@ class JsonText {
     out_ += "\":";
   }
   void text(const char *text) {
-    if (text == nullptr)
+    if (text == nullptr) {
       out_ += "null";
-    else
-      out_ += Json(std::string_view(text)).dump(-1, ' ', false, Json::error_handler_t::replace);
+    } else if (std::string_view view(text); plain_text(view)) {
+      out_ += '"';
+      out_ += view;
+      out_ += '"';
+    } else {
+      out_ += Json(view).dump(-1, ' ', false, Json::error_handler_t::replace);
+    }
   }
   void number(int64_t n) { out_ += std::to_string(n); }
   void number(uint64_t n) { out_ += std::to_string(n); }
@@ -204,6 +218,10 @@ void write_sections_doc(FILE *out, const ValueView &view, WriteItem write_item) 
 // Label values and HELP texts: backslash and line feed escaped, and in
 // label values the double quote too.
 void append_escaped(std::string *out, std::string_view text, bool quote) {
+  if (plain_text(text)) {
+    *out += text;
+    return;
+  }
   for (char c : valid_utf8(text)) {
     if (c == '\\')
       *out += "\\\\";
