@@ -66,21 +66,14 @@ want = {  # name: (value, text) as the card file gives them
     "bits": (5, "0b101"), "link": (1, "ON"), "led": (1, "ON"), "hist": (77, "77"),
     "speed": (1, "1"), "stamp": (3 << 32 | 5, "3s000000005ns"),
 }
-report = {}
-for line in open(sys.argv[2]):
-    if ":\t" in line:
-        label, text = line.rstrip("\n").split(":\t", 1)
-        report[label.strip()] = text
+report = dict(l.strip().split(":\t", 1) for l in open(sys.argv[2]) if ":\t" in l)
 items = [i for s in doc["sections"] for i in s["items"]]
 assert [(s["number"], s["name"]) for s in doc["sections"]] == [(1, "MAC"), (2, "Clock")]
 assert {"heading": "Histogram"} in items, items
 by_name = {i["name"]: i for i in items if "name" in i}
 for name, (value, text) in want.items():
     item = by_name[name]
-    assert int(item["value"]) == value, (name, item)
-    assert item["valid"] is True, item
-    if text is not None:
-        assert item["text"] == text, (name, item)
+    assert int(item["value"]) == value and item["valid"] and text in (None, item["text"]), item
 for item in by_name.values():
     assert item["text"] == report[item["label"]], (item, report)
 assert isinstance(by_name["wide"]["value"], str)  # above 2^53
@@ -98,9 +91,8 @@ EOF
 for mode in "-l" "-i" "-L" "-s 2" "-n ^r" "-s 9"; do
   # shellcheck disable=SC2086
   ovkshow $mode --json >mode.json
-  [ "$(wc -l <mode.json)" = 1 ] || fail "ovkshow $mode --json is not one line"
-  python3 -c 'import json,sys; json.load(open(sys.argv[1]))' mode.json || fail "python: $mode"
-  jq -e .identification mode.json >/dev/null || fail "jq: $mode"
+  [ "$(wc -l <mode.json)" = 1 ] && python3 -m json.tool mode.json >/dev/null &&
+    jq -e .identification mode.json >/dev/null || fail "ovkshow $mode --json"
 done
 [ "$(ovkshow -s 2 --json | jq -c '[.sections[] | .number]')" = "[2]" ] || fail "-s 2 --json"
 [ "$(ovkshow -L --json | jq -c '.sections[0].items[1]')" = '{"name":"rx","label":"Received","section":1}' ] ||
