@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "c_util.h"
 #include "log.h"
@@ -38,6 +39,11 @@ namespace orvik {
 namespace {
 
 char err_msg[kErrMsgSize];
+
+// Section number of every entry of global_value_list, in list order.  The
+// value records have a fixed layout with no room for it, and a front end
+// that groups the entries by section cannot recover it from the list.
+std::vector<int32_t> value_sections;
 
 constexpr const char *kConfigDir = "/etc/morvex/orvik/";
 constexpr int kIdentCount = 6;
@@ -208,9 +214,9 @@ class Walk {
     vq_space_unmap(dev, &mdio_.space);
   }
 
-  // Builds the entries into list; false when a window could not be mapped
-  // and the walk stopped there.
-  bool run(ValueListBuilder &list) {
+  // Builds the entries into list and their section numbers into sections;
+  // false when a window could not be mapped and the walk stopped there.
+  bool run(ValueListBuilder &list, std::vector<int32_t> &sections) {
     for (const module_reg_list_t *node = global_reg_list; node; node = node->next) {
       const module_reg_t &r = *node->data;
       count_section(r);
@@ -221,6 +227,7 @@ class Walk {
       }
       if (!selected(r)) continue;
       uint64_t raw = raw_word(node);
+      sections.push_back(section_);
       list.append(create_value(&r, decode(r, raw)));
     }
     return true;
@@ -307,14 +314,17 @@ int read_values(int section, const char *regex) {
     return 1;
   }
   free_ovkc_value_list(&global_value_list);
+  value_sections.clear();
   CardSession card(ovkc_is_ludra_hw);
   if (card.failed()) return 1;
   ValueListBuilder list;
+  std::vector<int32_t> sections;
   // Declared after the session: the walk's windows go back before the
   // card is detached, on every way out.
   Walk walk(section, regex ? &re : nullptr);
-  bool complete = walk.run(list);
+  bool complete = walk.run(list, sections);
   global_value_list = list.release();
+  value_sections = std::move(sections);
   return complete ? 0 : 1;
 }
 
@@ -387,7 +397,14 @@ int ovkc_read_values_by_name(const char *regex) {
 
 value_list_t *ovkc_get_datalist(void) { return global_value_list; }
 
-void ovkc_free_datalist(void) { free_ovkc_value_list(&global_value_list); }
+void ovkc_free_datalist(void) {
+  free_ovkc_value_list(&global_value_list);
+  value_sections.clear();
+}
+
+const int32_t *ovkc_get_datalist_sections(void) {
+  return global_value_list != nullptr ? value_sections.data() : nullptr;
+}
 
 name_list_t *ovkc_get_namelist(void) {
   name_list_t *head = nullptr;
@@ -430,7 +447,7 @@ uint64_t ovkc_conv_bytes2time(uint64_t bytes) {
 
 void ovkc_free(void) {
   free_config_list(&global_reg_list);
-  free_ovkc_value_list(&global_value_list);
+  ovkc_free_datalist();
   free_identification();
 }
 

@@ -58,6 +58,10 @@ ORVIK_EXPORT int ovkc_read_values_by_name(const char *regex);
  * library's and is invalid after the next read. */
 ORVIK_EXPORT value_list_t *ovkc_get_datalist(void);
 ORVIK_EXPORT void ovkc_free_datalist(void);
+/* Section number (from 1, in the order of ovkc_get_namelist) of every
+ * entry of the value list, in list order: one number per node.  NULL when
+ * the list is empty.  Belongs to the library; valid as long as the list. */
+ORVIK_EXPORT const int32_t *ovkc_get_datalist_sections(void);
 /* New list of section names in section order; NULL when nothing is
  * loaded.  The caller frees every name and node, with
  * ovkc_free_namelist or by hand. */

@@ -102,18 +102,30 @@ TEST_F(RuntimeTest, SectionsCountRunsOfEqualModuleNames) {
   struct Case {
     int section;
     Values want;
+    std::vector<int32_t> sections;  // of every entry, as the library tells them
   } cases[] = {
-      {0, {{"a1", 0}, {"a2", 0}, {"b1", 0}, {"a3", 0}}},
-      {-3, {{"a1", 0}, {"a2", 0}, {"b1", 0}, {"a3", 0}}},
-      {1, {{"a1", 0}, {"a2", 0}}},
-      {2, {{"b1", 0}}},
-      {3, {{"a3", 0}}},
-      {4, {}},
+      {0, {{"a1", 0}, {"a2", 0}, {"b1", 0}, {"a3", 0}}, {1, 1, 2, 3}},
+      {-3, {{"a1", 0}, {"a2", 0}, {"b1", 0}, {"a3", 0}}, {1, 1, 2, 3}},
+      {1, {{"a1", 0}, {"a2", 0}}, {1, 1}},
+      {2, {{"b1", 0}}, {2}},
+      {3, {{"a3", 0}}, {3}},
+      {4, {}, {}},
   };
   for (const Case &c : cases) {
     EXPECT_EQ(0, ovkc_read_values_by_module(c.section)) << c.section;
     EXPECT_EQ(c.want, values()) << c.section;
+    const int32_t *numbers = ovkc_get_datalist_sections();
+    EXPECT_EQ(c.sections.empty(), numbers == nullptr) << c.section;
+    if (numbers != nullptr) {
+      EXPECT_EQ(c.sections, std::vector<int32_t>(numbers, numbers + c.sections.size()))
+          << c.section;
+    }
   }
+  ASSERT_EQ(0, ovkc_read_values_by_name("3$"));
+  ASSERT_NE(nullptr, ovkc_get_datalist_sections());
+  EXPECT_EQ(3, ovkc_get_datalist_sections()[0]);
+  ovkc_free_datalist();
+  EXPECT_EQ(nullptr, ovkc_get_datalist_sections());
 }
 
 TEST_F(RuntimeTest, NameExpressionIgnoresCaseAndSearchesInside) {

@@ -84,6 +84,7 @@ static void check_library_lifecycles(void) {
   name_list_t *no_names = NULL;
   ovkc_free_namelist(&no_names);
   ovkc_free_namelist(NULL);
+  CHECK(ovkc_get_datalist_sections() == NULL);
   CHECK(ovkc_conv_bytes2time(1500) == 1200);
 
   /* Frame store: init, an empty list, free. */

@@ -24,6 +24,7 @@
 #include <functional>
 #include <string>
 
+#include "format_answer.h"
 #include "html.h"
 #include "ludra.h"
 #include "request.h"
@@ -36,6 +37,7 @@
 
 namespace {
 
+using orvik_cgi::Format;
 using orvik_cgi::Page;
 using orvik_cgi::Request;
 using orvik_cgi::ValueKind;
@@ -193,6 +195,11 @@ class Answer {
   void fail(uint32_t status, const char *message) {
     html_free_doc(&doc_);
     html_render_error(&doc_, status, message);
+    log_failure(status, message);
+  }
+
+  // The error log line alone, for answers that are not pages.
+  void log_failure(uint32_t status, const char *message) {
     std::string line = "orvik.cgi: " + std::to_string(status) + " " + message;
     const char *query = env_("QUERY_STRING");
     line += "; query \"" + printable(query != nullptr ? query : "") + "\"";
@@ -283,11 +290,29 @@ bool change_value(const Request &req) {
   return ovkc_change_value(req.item.c_str(), MODE_TOGGLE, 0) == 0;
 }
 
+// What a description that did not load answers.
+const char *load_error(int rc) {
+  return rc == 2 ? "Error - could not open configuration file" : "Error - initialisation of ovkc";
+}
+
+// A JSON or Prometheus answer on out.
+void answer_in_format(const Request &req, Answer &page, Description &description, FILE *out) {
+  int rc = description.load();
+  if (rc != 0) {
+    page.log_failure(500, load_error(rc));
+    orvik_cgi::write_format_error(out, req.format, 500, load_error(rc));
+    description.drop();
+    return;
+  }
+  if (verbose >= 0) verbose_msg(0, "loaded configuration");
+  if (!orvik_cgi::write_format_document(req, out)) page.log_failure(500, orvik_cgi::kReadError);
+  description.done();
+}
+
 void answer(const Request &req, Answer &page, Description &description, const Lookup &env) {
   int rc = description.load();
   if (rc != 0) {
-    page.fail(500, rc == 2 ? "Error - could not open configuration file"
-                           : "Error - initialisation of ovkc");
+    page.fail(500, load_error(rc));
     description.drop();
     return;
   }
@@ -305,7 +330,7 @@ void answer(const Request &req, Answer &page, Description &description, const Lo
 
   if (req.page == Page::kSection) {
     if (!build_section_page(page, req.section)) {
-      page.fail(500, "Error - reading values from hardware");
+      page.fail(500, orvik_cgi::kReadError);
       description.done();
       return;
     }
@@ -334,6 +359,10 @@ void handle(const Lookup &env, Description &description, FILE *out, const LogLin
     // check the request would fall back to toggling the item's bits.
     else if (req.change && req.value_kind == ValueKind::kInvalid)
       page.fail(400, "Error - value is not a number");
+    else if (!req.change && req.format == Format::kUnknown)
+      page.fail(400, "Error - unknown format");
+    else if (!req.change && req.format != Format::kHtml)
+      answer_in_format(req, page, description, out);
     else
       answer(req, page, description, env);
   } catch (...) {

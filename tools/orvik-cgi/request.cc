@@ -18,6 +18,16 @@ int hex_digit(char c) {
   return -1;
 }
 
+Format read_format(std::string_view query) {
+  std::string_view raw;
+  if (!query_value(query, "format", &raw)) return Format::kHtml;
+  bool has_nul = false;
+  std::string name = percent_decode(raw, &has_nul);
+  if (name == "json") return Format::kJson;
+  if (name == "prometheus") return Format::kPrometheus;
+  return Format::kUnknown;
+}
+
 // "s=" counts only at the very start and only with digits right after it.
 bool read_section(std::string_view query, int32_t *section) {
   if (query.size() < 3 || query.substr(0, 2) != "s=" || !isdigit((unsigned char)query[2]))
@@ -158,6 +168,7 @@ Request parse_request(const char *query) {
   std::string_view q(query);
   if (read_section(q, &req.section)) req.page = Page::kSection;
   read_change(q, &req);
+  req.format = read_format(q);
   return req;
 }
 

@@ -12,6 +12,14 @@ namespace orvik_cgi {
 
 enum class Page { kList, kSection };
 
+// The form of the answer ("format=").
+enum class Format {
+  kHtml,        // no "format=": the pages
+  kJson,        // "json"
+  kPrometheus,  // "prometheus": the text exposition format
+  kUnknown,     // any other text: refused
+};
+
 enum class ValueKind {
   kNone,     // no "val=": the item's bits are toggled
   kNumber,   // "val=" held a number
@@ -29,6 +37,8 @@ struct Request {
   bool item_usable = true;   // false when decoding produced a NUL byte
   ValueKind value_kind = ValueKind::kNone;
   uint64_t value = 0;
+
+  Format format = Format::kHtml;
 };
 
 // The headers of a request that tell where it was sent from; nullptr for a

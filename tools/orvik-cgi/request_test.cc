@@ -128,3 +128,32 @@ TEST(RequestTest, ChangesFromAnotherSite) {
 }
 
 }  // namespace
+
+namespace {
+
+using orvik_cgi::Format;
+
+TEST(RequestTest, FormatCountsOnlyAsAWholeKey) {
+  const struct {
+    const char *query;
+    Format format;
+  } cases[] = {
+      {nullptr, Format::kHtml},
+      {"s=2&format=json", Format::kJson},
+      {"format=prometheus&s=2", Format::kPrometheus},
+      {"format=%6Ason", Format::kJson},
+      {"s=1&xformat=json", Format::kHtml},
+      {"S=a_format=json", Format::kHtml},
+      {"xformat=json&format=prometheus", Format::kPrometheus},
+      {"format=JSON", Format::kUnknown},
+      {"format=", Format::kUnknown},
+  };
+  for (const auto &c : cases) {
+    const char *shown = c.query != nullptr ? c.query : "(unset)";
+    EXPECT_EQ(c.format, parse_request(c.query).format) << shown;
+  }
+  // The section still counts only at the very start.
+  EXPECT_EQ(Page::kList, parse_request("format=json&s=2").page);
+}
+
+}  // namespace

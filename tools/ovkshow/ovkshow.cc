@@ -3,9 +3,13 @@
 // identification, the item names, the section list, or the decoded values.
 #include <err.h>
 #include <getopt.h>
+#include <signal.h>
+#include <time.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <climits>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -15,9 +19,19 @@
 #include "html.h"
 #include "raw_access.h"
 #include "stat.h"
+#include "status_format.h"
 #include "tessel.h"
 
 namespace {
+
+enum class Output { kText, kJson, kPrometheus };
+
+// Longest interval a watch accepts: far beyond any use, and well inside
+// what a timespec holds.
+constexpr double kMaxWatchSeconds = 1e9;
+
+// Long options without a short form.
+enum LongOnly { kOptHelp = 256, kOptPeek, kOptPoke, kOptJson, kOptPrometheus };
 
 struct Options {
   std::string file = "addresses.xml";
@@ -33,10 +47,10 @@ struct Options {
   const char *raw_option = nullptr;
   const char *raw_spec = nullptr;
   ovkshow::RawAccess raw;
+  bool json = false;
+  bool prometheus = false;
+  double watch_seconds = 0;  // 0: one round
 };
-
-// Long options without a short form.
-enum LongOnly { kOptHelp = 256, kOptPeek, kOptPoke };
 
 void usage() {
   static const char *const kLines[][2] = {
@@ -52,6 +66,9 @@ void usage() {
       {"    --peek vq:BASE:OFFSET", "Read one local-bus word without a description"},
       {"    --peek mdio:BASE:DEV:REG", "Read one MDIO register without a description"},
       {"    --poke SPEC value", "Write one local-bus word or MDIO register (SPEC as --peek)"},
+      {"-w, --watch SECONDS", "Repeat the report every SECONDS until interrupted"},
+      {"    --json", "Print the report as one JSON document"},
+      {"    --prometheus", "Print the values in the Prometheus text format"},
   };
   printf("Usage: ovkshow [-hilLv] [-s value] [-S <name> value] [-n <regex>]\n");
   for (const auto &line : kLines) {
@@ -109,6 +126,17 @@ int run_raw_access(const Options &opts) {
   return 0;
 }
 
+// A positive number of seconds, fractions allowed.
+bool parse_seconds(const char *text, double *seconds) {
+  errno = 0;
+  char *end = nullptr;
+  double v = strtod(text, &end);
+  if (end == text || *end != '\0' || errno == ERANGE || !std::isfinite(v)) return false;
+  if (v <= 0 || v > kMaxWatchSeconds) return false;
+  *seconds = v;
+  return true;
+}
+
 // Returns an exit status to stop with, or -1 to go on.
 int read_flags(int argc, char **argv, Options *opts) {
   static const struct option kLong[] = {
@@ -123,11 +151,14 @@ int read_flags(int argc, char **argv, Options *opts) {
       {"peek", required_argument, nullptr, kOptPeek},
       {"poke", required_argument, nullptr, kOptPoke},
       {"verbose", no_argument, nullptr, 'v'},
+      {"watch", required_argument, nullptr, 'w'},
+      {"json", no_argument, nullptr, kOptJson},
+      {"prometheus", no_argument, nullptr, kOptPrometheus},
       {nullptr, 0, nullptr, 0},
   };
   int index = 0;
   int c;
-  while ((c = getopt_long(argc, argv, "f:s:S:ilLn:hvV", kLong, &index)) != -1) {
+  while ((c = getopt_long(argc, argv, "f:s:S:ilLn:hvVw:", kLong, &index)) != -1) {
     switch (c) {
       case kOptPeek:
       case kOptPoke:
@@ -169,10 +200,21 @@ int read_flags(int argc, char **argv, Options *opts) {
       case 'V':
         verbose = 2;
         break;
+      case 'w':
+        if (!parse_seconds(optarg, &opts->watch_seconds))
+          errx(1, "Error - watch interval is not a positive number of seconds: %s", optarg);
+        break;
+      case kOptJson:
+        opts->json = true;
+        break;
+      case kOptPrometheus:
+        opts->prometheus = true;
+        break;
       default:  // getopt_long has printed its diagnostic
         return 1;
     }
   }
+  if (opts->json && opts->prometheus) errx(1, "Error - --json and --prometheus exclude each other");
   if (opts->raw_option != nullptr) {
     read_raw_access(argc, argv, opts);
     return -1;
@@ -207,48 +249,137 @@ void print_names() {
     printf("%s\t%s\n", n->data->name, n->data->display);
 }
 
-void print_value(const value_t *v) {
+// With rates, a counting item's change per second follows its value.
+void print_value(const value_t *v, const orvik_status::Rates *rates = nullptr) {
   if (v->format == FORMAT_HEADER) {
     printf("%s:\n", v->display);
     return;
   }
-  printf("%50s:\t", v->display);
-  if (v->value == UINT64_MAX) {
-    printf("MAX\n");
-  } else if (v->status == STATUS_NA) {
-    printf("N/A\n");
-  } else {
-    switch (v->format) {
-      case FORMAT_HEX:
-        printf("0x%llX\n", static_cast<unsigned long long>(v->value));
-        break;
-      case FORMAT_BIN: {
-        char *bits = nullptr;
-        printbits(&bits, v->value);
-        printf("%s\n", bits);
-        free(bits);
-        break;
-      }
-      case FORMAT_SWITCH:
-      case FORMAT_INDICATE:
-        printf("%s\n", v->value != 0 ? "ON" : "OFF");
-        break;
-      case FORMAT_TIMESTAMP: {
-        uint32_t sec = 0, nsec = 0;
-        tl_interpret_time(&v->value, &sec, &nsec);
-        printf("%us%09uns\n", sec, nsec);
-        break;
-      }
-      default:
-        printf("%llu\n", static_cast<unsigned long long>(v->value));
-        break;
-    }
+  printf("%50s:\t%s", v->display, orvik_status::value_text(*v).c_str());
+  double per_second = 0;
+  if (rates != nullptr && rates->rate(*v, &per_second)) printf("\t%+.2f/s", per_second);
+  printf("\n");
+}
+
+void print_values(const orvik_status::Rates *rates = nullptr) {
+  for (const value_list_t *n = ovkc_get_datalist(); n != nullptr; n = n->next)
+    print_value(n->data, rates);
+}
+
+Output output_of(const Options &opts) {
+  if (opts.json) return Output::kJson;
+  if (opts.prometheus) return Output::kPrometheus;
+  return Output::kText;
+}
+
+// The values of the report mode, read afresh and solved; exits with status
+// 2 when the card cannot be read.
+void read_report_values(const Options &opts) {
+  int rc = opts.name_regex != nullptr ? ovkc_read_values_by_name(opts.name_regex)
+                                      : ovkc_read_values_by_module(opts.section);
+  if (rc != 0) {
+    ovkc_free();
+    errx(2, "Error - reading values from hardware");
+  }
+  ovkc_solver();
+}
+
+// One round of the chosen report in JSON or the Prometheus format.
+void report_machine(const Options &opts, orvik_status::Rates *rates) {
+  bool json = output_of(opts) == Output::kJson;
+  std::vector<std::string> names = orvik_status::section_names();
+  orvik_status::ValueView none{nullptr, nullptr, &names};
+  if (opts.identify) {
+    if (json)
+      orvik_status::write_json_identification(stdout);
+    else
+      orvik_status::write_prometheus(stdout, none);
+    return;
+  }
+  if (opts.list_names || opts.list) {
+    ovkc_read_values();  // also applies the configuration items
+    if (!json)
+      orvik_status::write_prometheus(stdout, none);
+    else if (opts.list_names)
+      orvik_status::write_json_names(stdout, orvik_status::current_values(names));
+    else
+      orvik_status::write_json_sections(stdout, names);
+    ovkc_free_datalist();
+    return;
+  }
+  read_report_values(opts);
+  if (rates != nullptr) rates->update(ovkc_get_datalist());
+  orvik_status::ValueView view = orvik_status::current_values(names);
+  if (json)
+    orvik_status::write_json_values(stdout, view, rates);
+  else
+    orvik_status::write_prometheus(stdout, view);
+  ovkc_free_datalist();
+}
+
+// One round of the chosen report; rates are kept across the rounds of a
+// watch (nullptr for a single report).
+void report_round(const Options &opts, orvik_status::Rates *rates) {
+  if (output_of(opts) != Output::kText) {
+    report_machine(opts, rates);
+    return;
+  }
+  if (opts.identify) {
+    printf("Board identification\n");
+    print_identification();
+    return;
+  }
+  if (opts.list_names) {
+    ovkc_read_values();  // also applies the configuration items
+    print_names();
+    ovkc_free_datalist();
+    return;
+  }
+  if (opts.list) {
+    ovkc_read_values();
+    print_sections();
+    print_identification();
+    ovkc_free_datalist();
+    return;
+  }
+  read_report_values(opts);
+  if (rates != nullptr) rates->update(ovkc_get_datalist());
+  print_values(rates);
+  ovkc_free_datalist();
+}
+
+volatile sig_atomic_t interrupted = 0;
+
+void on_interrupt(int) { interrupted = 1; }
+
+// Sleeps for seconds unless an interrupt comes first.
+void pause_for(double seconds) {
+  timespec left;
+  left.tv_sec = static_cast<time_t>(seconds);
+  left.tv_nsec = static_cast<long>((seconds - static_cast<double>(left.tv_sec)) * 1e9);
+  while (!interrupted && nanosleep(&left, &left) != 0 && errno == EINTR) {
   }
 }
 
-void print_values() {
-  for (const value_list_t *n = ovkc_get_datalist(); n != nullptr; n = n->next)
-    print_value(n->data);
+// Repeats the report until SIGINT or SIGTERM, which end it with status 0.
+// The signal only sets a flag, so a round in progress finishes and the
+// card is released as usual.
+int watch(const Options &opts) {
+  struct sigaction action = {};
+  action.sa_handler = on_interrupt;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_RESTART;  // output in progress is not cut short
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+  bool redraw = output_of(opts) == Output::kText && isatty(STDOUT_FILENO);
+  orvik_status::Rates rates;
+  while (!interrupted) {
+    if (redraw) printf("\033[H\033[2J");
+    report_round(opts, &rates);
+    fflush(stdout);
+    if (!interrupted) pause_for(opts.watch_seconds);
+  }
+  return 0;
 }
 
 // Runs the chosen mode on a loaded library; returns the exit status.
@@ -262,33 +393,8 @@ int run_mode(const Options &opts) {
     }
     return 0;
   }
-  if (opts.identify) {
-    printf("Board identification\n");
-    print_identification();
-    return 0;
-  }
-  if (opts.list_names) {
-    ovkc_read_values();  // also applies the configuration items
-    print_names();
-    ovkc_free_datalist();
-    return 0;
-  }
-  if (opts.list) {
-    ovkc_read_values();
-    print_sections();
-    print_identification();
-    ovkc_free_datalist();
-    return 0;
-  }
-  int rc = opts.name_regex != nullptr ? ovkc_read_values_by_name(opts.name_regex)
-                                      : ovkc_read_values_by_module(opts.section);
-  if (rc != 0) {
-    ovkc_free();
-    errx(2, "Error - reading values from hardware");
-  }
-  ovkc_solver();
-  print_values();
-  ovkc_free_datalist();
+  if (opts.watch_seconds > 0) return watch(opts);
+  report_round(opts, nullptr);
   return 0;
 }
 

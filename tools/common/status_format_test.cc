@@ -1,0 +1,117 @@
+// What the end-to-end run with Python, jq and promtool cannot reach
+// easily: documents larger than one output piece, bytes that are not
+// UTF-8, and the rates of a repeated report.
+#include "status_format.h"
+
+#include <gtest/gtest.h>
+#include <string.h>
+
+#include <algorithm>
+#include <nlohmann/json.hpp>
+#include <thread>
+
+namespace {
+
+using orvik_status::ValueView;
+
+struct Entry {
+  const char *name;
+  const char *label;
+  uint32_t format;
+  uint64_t value;
+  int32_t status = STATUS_VALID;
+};
+
+// A value list owned by the test, as the library would hand it out.
+class List {
+ public:
+  explicit List(const std::vector<Entry> &entries) {
+    value_list_t **tail = &head_;
+    for (const Entry &e : entries) {
+      value_t *v = new_value_t();
+      v->name = strdup(e.name);
+      v->display = strdup(e.label);
+      v->format = e.format;
+      v->value = e.value;
+      v->status = e.status;
+      *tail = new_value_list_t();
+      (*tail)->data = v;
+      tail = &(*tail)->next;
+    }
+  }
+  ~List() { free_ovkc_value_list(&head_); }
+  const value_list_t *head() const { return head_; }
+
+ private:
+  value_list_t *head_ = nullptr;
+};
+
+const std::vector<std::string> kNames = {"MAC", "PHY"};
+
+// What a writer puts on its stream.
+template <typename Write>
+std::string written(Write write) {
+  char *buf = nullptr;
+  size_t size = 0;
+  FILE *f = open_memstream(&buf, &size);
+  write(f);
+  fclose(f);
+  std::string text(buf, size);
+  free(buf);
+  return text;
+}
+
+TEST(StatusFormatTest, LargeDocumentsArriveWhole) {
+  std::vector<Entry> entries(5000, Entry{"rx", "Frames", FORMAT_DEC, 0});
+  for (size_t i = 0; i < entries.size(); ++i) entries[i].value = i;
+  List list(entries);
+  std::vector<int32_t> sections(entries.size(), 2);
+  ValueView view{list.head(), sections.data(), &kNames};
+  auto doc = nlohmann::json::parse(
+      written([&](FILE *f) { orvik_status::write_json_values(f, view, nullptr); }));
+  ASSERT_EQ(1u, doc["sections"].size());
+  ASSERT_EQ(5000u, doc["sections"][0]["items"].size());
+  EXPECT_EQ(4999, doc["sections"][0]["items"][4999]["value"]);
+  std::string text = written([&](FILE *f) { orvik_status::write_prometheus(f, view); });
+  EXPECT_EQ(5000 + 5, std::count(text.begin(), text.end(), '\n'));
+  EXPECT_NE(std::string::npos, text.find("format=\"DEC\"} 4999\n"));
+}
+
+TEST(StatusFormatTest, InvalidUtf8IsReplaced) {
+  const struct {
+    std::string in, out;
+  } cases[] = {
+      {"\xC3\xA9t\xF0\x9F\x98\x80", "\xC3\xA9t\xF0\x9F\x98\x80"},
+      {"a\xFF" "b", "a\xEF\xBF\xBD" "b"},
+      {"\xC0\xAF", "\xEF\xBF\xBD\xEF\xBF\xBD"},  // overlong "/"
+      {"\xED\xA0\x80", "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},  // surrogate
+      {"cut\xE2\x82", "cut\xEF\xBF\xBD\xEF\xBF\xBD"},
+  };
+  for (const auto &c : cases) EXPECT_EQ(c.out, orvik_status::valid_utf8(c.in)) << c.in;
+}
+
+TEST(StatusFormatTest, RatesCompareCountingItemsOfTwoRounds) {
+  List first({{"rx", "rx", FORMAT_DEC, 100}, {"sw", "sw", FORMAT_SWITCH, 0},
+              {"down", "down", FORMAT_HEX, 50}, {"gone", "gone", FORMAT_HIST, 5}});
+  List second({{"rx", "rx", FORMAT_DEC, 300}, {"sw", "sw", FORMAT_SWITCH, 1},
+               {"down", "down", FORMAT_HEX, 10}, {"gone", "gone", FORMAT_HIST, 0, STATUS_NA}});
+  orvik_status::Rates rates;
+  double r = 0;
+  rates.update(first.head());
+  EXPECT_FALSE(rates.rate(*first.head()->data, &r));  // no round before
+  auto start = std::chrono::steady_clock::now();
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  rates.update(second.head());
+  double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+
+  const value_list_t *n = second.head();
+  ASSERT_TRUE(rates.rate(*n->data, &r));
+  EXPECT_LE(r, 200 / 0.05);
+  EXPECT_GE(r, 200 / (elapsed + 0.01));
+  EXPECT_FALSE(rates.rate(*n->next->data, &r));  // a switch does not count
+  ASSERT_TRUE(rates.rate(*n->next->next->data, &r));
+  EXPECT_LT(r, 0);  // cleared register: a negative change, not a wrap
+  EXPECT_FALSE(rates.rate(*n->next->next->next->data, &r));  // not valid now
+}
+
+}  // namespace
