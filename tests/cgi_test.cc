@@ -255,7 +255,9 @@ class FastCgiTest : public CgiTest {
   // then the process must end cleanly.  Returns the growth in kB after the
   // first 100.
   long mixed_requests(int count) {
-    const char *queries[] = {"", "s=1", "s=0", nullptr, "S=rx_ok&val=5", "S=nosuch", "S=rx_ok&val=x"};
+    const char *queries[] = {"",         "s=1",      "s=0",           nullptr,
+                             "S=rx_ok&val=5", "S=nosuch", "S=rx_ok&val=x", "s=1&format=json",
+                             "format=prometheus"};
     std::vector<std::string> expected;
     for (const char *q : queries) expected.push_back(same(q));
     long rss_warm = 0;
@@ -282,7 +284,8 @@ TEST_F(FastCgiTest, AnswersAreTheCgisByteForByte) {
   start();
   const char *host = "127.0.0.1:8080", *own = "http://127.0.0.1:8080/cgi-bin/orvik.cgi?s=2";
   for (const char *q : {"", "s=1", "s=2&junk", "s=0", "s=3", "S=rx_ok%7E2", "S=rx_ok&interval=7",
-                        "xS=rx_ok", "S=rx_ok&val=abc", "S=nosuch&val=1", "S=link"})
+                        "xS=rx_ok", "S=rx_ok&val=abc", "S=nosuch&val=1", "S=link", "format=json",
+                        "s=2&format=json", "s=1&format=prometheus", "format=xml"})
     same(q, {{"REMOTE_ADDR", "192.0.2.1"}});
   same(nullptr);
   same("S=rx_ok&val=0x1F", {{"HTTP_REFERER", own}, {"HTTP_HOST", host}});
@@ -297,7 +300,7 @@ TEST_F(FastCgiTest, EveryRequestSeesTheFileAndCardAsTheyAreNow) {
   same("S=rx_ok%7E2&val=1234");
   EXPECT_EQ(section_page(section_rows("~2", 1234, false)), same("s=2"));
   std::rename(card().c_str(), dir_.file("away").c_str());  // the card goes
-  for (const char *q : {"", "s=1", "S=rx_ok&val=1"}) same(q);
+  for (const char *q : {"", "s=1", "S=rx_ok&val=1", "format=json", "format=prometheus"}) same(q);
   std::rename(dir_.file("away").c_str(), card().c_str());
   EXPECT_EQ(list_page(kIdent), same(""));
   // One section less, then no description, then a broken one, then back.
@@ -306,6 +309,7 @@ TEST_F(FastCgiTest, EveryRequestSeesTheFileAndCardAsTheyAreNow) {
   EXPECT_EQ(section_page(""), same("s=2"));
   std::remove(dir_.file("addresses.xml").c_str());
   same("s=1");
+  same("format=json");
   write_file(dir_.file("addresses.xml"), "<nodevice/>\n");
   same("s=1");
   write_file(dir_.file("addresses.xml"), kDesign);

@@ -4,7 +4,8 @@
 #include <stdio.h>
 #include <stdlib.h>
 
-#include <nlohmann/json.hpp>
+#include <charconv>
+#include <cmath>
 
 #include "html.h"
 #include "tessel.h"
@@ -12,8 +13,6 @@
 namespace orvik_status {
 
 namespace {
-
-using Json = nlohmann::ordered_json;
 
 // Doubles hold every integer up to 2^53 exactly; a JSON reader that keeps
 // numbers as doubles (jq 1.6, JavaScript) would round anything above.
@@ -37,20 +36,32 @@ bool counts(uint32_t format) {
   return format == FORMAT_DEC || format == FORMAT_HEX || format == FORMAT_HIST;
 }
 
-// Texts from the card or the description may hold any bytes; the dump
-// replaces what is not UTF-8 instead of throwing.
-std::string dump(const Json &doc) {
-  return doc.dump(-1, ' ', false, Json::error_handler_t::replace) + "\n";
-}
-
-Json text_or_null(const char *text) { return text != nullptr ? Json(text) : Json(nullptr); }
-
-Json identification() {
-  return Json{{"firmware_version", ovkc_fw_version},
-              {"board", text_or_null(ovkc_board)},
-              {"board_subtype", text_or_null(ovkc_board_subtype)},
-              {"if0", {{"card", text_or_null(ovkc_if0_card)}, {"chip", text_or_null(ovkc_if0_chip)}}},
-              {"if1", {{"card", text_or_null(ovkc_if1_card)}, {"chip", text_or_null(ovkc_if1_chip)}}}};
+// A JSON string of text.  Texts from the card or the description may hold
+// any bytes: what is not UTF-8 becomes U+FFFD, control characters are
+// escaped, everything else is copied.
+void append_json_string(std::string *out, std::string_view text) {
+  static const char kHex[] = "0123456789abcdef";
+  *out += '"';
+  for (char c : valid_utf8(text)) {
+    switch (c) {
+      case '"': *out += "\\\""; break;
+      case '\\': *out += "\\\\"; break;
+      case '\b': *out += "\\b"; break;
+      case '\f': *out += "\\f"; break;
+      case '\n': *out += "\\n"; break;
+      case '\r': *out += "\\r"; break;
+      case '\t': *out += "\\t"; break;
+      default:
+        if (static_cast<unsigned char>(c) < 0x20) {
+          *out += "\\u00";
+          *out += kHex[c >> 4];
+          *out += kHex[c & 0xF];
+        } else {
+          *out += c;
+        }
+    }
+  }
+  *out += '"';
 }
 
 // Collects text and hands it to the stream in pieces, so a document of a
@@ -78,9 +89,8 @@ class Sink {
   std::string text_;
 };
 
-// Documents of many items are written as text, item by item: a tree of
-// the whole document would cost more than reading the card.  Strings still
-// go through the JSON library.
+// Documents are written as text, item by item: a tree of the whole
+// document would cost more than reading the card.
 class JsonText {
  public:
   explicit JsonText(FILE *out) : sink_(out), out_(sink_.text()) {}
@@ -100,8 +110,19 @@ class JsonText {
       out_ += view;
       out_ += '"';
     } else {
-      out_ += Json(view).dump(-1, ' ', false, Json::error_handler_t::replace);
+      append_json_string(&out_, view);
     }
+  }
+  // The shortest form that reads back as the same double; null when it is
+  // not finite, as JSON has no such numbers.
+  void real(double d) {
+    char buf[32];
+    auto [end, ec] = std::to_chars(buf, buf + sizeof buf, d);
+    if (!std::isfinite(d) || ec != std::errc()) {
+      out_ += "null";
+      return;
+    }
+    out_.append(buf, end);
   }
   void number(int64_t n) { out_ += std::to_string(n); }
   void number(uint64_t n) { out_ += std::to_string(n); }
@@ -121,6 +142,26 @@ class JsonText {
   Sink sink_;
   std::string &out_;
 };
+
+// The key "identification" with its object.
+void write_identification(JsonText &j, const Identity &id) {
+  j.key("identification");
+  j.raw("{\"firmware_version\":");
+  j.number(uint64_t{id.fw_version});
+  j.raw(",\"board\":");
+  j.text(id.board);
+  j.raw(",\"board_subtype\":");
+  j.text(id.board_subtype);
+  j.raw(",\"if0\":{\"card\":");
+  j.text(id.if0_card);
+  j.raw(",\"chip\":");
+  j.text(id.if0_chip);
+  j.raw("},\"if1\":{\"card\":");
+  j.text(id.if1_card);
+  j.raw(",\"chip\":");
+  j.text(id.if1_chip);
+  j.raw("}}");
+}
 
 void write_section_head(JsonText &j, const ValueView &view, int32_t number) {
   const std::vector<std::string> &names = *view.names;
@@ -171,7 +212,7 @@ void write_value_item(JsonText &j, const value_t &v, int32_t section, const Rate
   if (rates != nullptr && rates->rate(v, &per_second)) {
     j.raw(",");
     j.key("rate");
-    j.raw(Json(per_second).dump());
+    j.real(per_second);
   }
 }
 
@@ -182,8 +223,7 @@ template <typename WriteItem>
 void write_sections_doc(FILE *out, const ValueView &view, WriteItem write_item) {
   JsonText j(out);
   j.raw("{");
-  j.key("identification");
-  j.raw(identification().dump(-1, ' ', false, Json::error_handler_t::replace));
+  write_identification(j, view.identity);
   j.raw(",");
   j.key("sections");
   j.raw("[");
@@ -244,17 +284,17 @@ void append_label(std::string *out, const char *name, std::string_view value, bo
 
 std::string_view text_or_empty(const char *text) { return text != nullptr ? text : ""; }
 
-void append_info(std::string *out) {
+void append_info(std::string *out, const Identity &id) {
   *out += "# HELP orvik_card_info Identification of the card; the value is always 1.\n";
   *out += "# TYPE orvik_card_info gauge\n";
   *out += "orvik_card_info{";
-  append_label(out, "firmware_version", std::to_string(ovkc_fw_version), true);
-  append_label(out, "board", text_or_empty(ovkc_board), false);
-  append_label(out, "board_subtype", text_or_empty(ovkc_board_subtype), false);
-  append_label(out, "if0_card", text_or_empty(ovkc_if0_card), false);
-  append_label(out, "if0_chip", text_or_empty(ovkc_if0_chip), false);
-  append_label(out, "if1_card", text_or_empty(ovkc_if1_card), false);
-  append_label(out, "if1_chip", text_or_empty(ovkc_if1_chip), false);
+  append_label(out, "firmware_version", std::to_string(id.fw_version), true);
+  append_label(out, "board", text_or_empty(id.board), false);
+  append_label(out, "board_subtype", text_or_empty(id.board_subtype), false);
+  append_label(out, "if0_card", text_or_empty(id.if0_card), false);
+  append_label(out, "if0_chip", text_or_empty(id.if0_chip), false);
+  append_label(out, "if1_card", text_or_empty(id.if1_card), false);
+  append_label(out, "if1_chip", text_or_empty(id.if1_chip), false);
   *out += "} 1\n";
 }
 
@@ -300,21 +340,22 @@ const char *access_keyword(uint32_t access) {
   return access < std::size(kAccess) ? kAccess[access] : "NONE";
 }
 
+Identity library_identity() {
+  return Identity{ovkc_fw_version, ovkc_board,    ovkc_board_subtype, ovkc_if0_card,
+                  ovkc_if0_chip,   ovkc_if1_card, ovkc_if1_chip};
+}
+
 std::vector<std::string> section_names() {
   std::vector<std::string> names;
-  name_list_t *node = ovkc_get_namelist();
-  while (node != nullptr) {
-    name_list_t *next = node->next;
-    names.emplace_back(node->name != nullptr ? node->name : "");
-    free(node->name);
-    free(node);
-    node = next;
-  }
+  name_list_t *list = ovkc_get_namelist();
+  for (const name_list_t *n = list; n != nullptr; n = n->next)
+    names.emplace_back(n->name != nullptr ? n->name : "");
+  ovkc_free_namelist(&list);
   return names;
 }
 
 ValueView current_values(const std::vector<std::string> &names) {
-  return ValueView{ovkc_get_datalist(), ovkc_get_datalist_sections(), &names};
+  return ValueView{ovkc_get_datalist(), ovkc_get_datalist_sections(), &names, library_identity()};
 }
 
 void Rates::update(const value_list_t *list) {
@@ -344,16 +385,28 @@ bool Rates::rate(const value_t &v, double *per_second) const {
   return true;
 }
 
-void write_json_identification(FILE *out) {
-  fputs(dump(Json{{"identification", identification()}}).c_str(), out);
+void write_json_identification(FILE *out, const Identity &id) {
+  JsonText j(out);
+  j.raw("{");
+  write_identification(j, id);
+  j.raw("}\n");
 }
 
-void write_json_sections(FILE *out, const std::vector<std::string> &names) {
-  Json sections = Json::array();
-  for (size_t i = 0; i < names.size(); ++i)
-    sections.push_back(Json{{"number", i + 1}, {"name", names[i]}});
-  fputs(dump(Json{{"identification", identification()}, {"sections", std::move(sections)}}).c_str(),
-        out);
+void write_json_sections(FILE *out, const std::vector<std::string> &names,
+                         const Identity &id) {
+  JsonText j(out);
+  j.raw("{");
+  write_identification(j, id);
+  j.raw(",\"sections\":[");
+  for (size_t i = 0; i < names.size(); ++i) {
+    if (i > 0) j.raw(",");
+    j.raw("{\"number\":");
+    j.number(uint64_t{i + 1});
+    j.raw(",\"name\":");
+    j.text(names[i].c_str());
+    j.raw("}");
+  }
+  j.raw("]}\n");
 }
 
 void write_json_names(FILE *out, const ValueView &view) {
@@ -367,13 +420,18 @@ void write_json_values(FILE *out, const ValueView &view, const Rates *rates) {
 }
 
 void write_json_error(FILE *out, unsigned status, const char *message) {
-  fputs(dump(Json{{"error", {{"status", status}, {"message", message}}}}).c_str(), out);
+  JsonText j(out);
+  j.raw("{\"error\":{\"status\":");
+  j.number(uint64_t{status});
+  j.raw(",\"message\":");
+  j.text(message);
+  j.raw("}}\n");
 }
 
 void write_prometheus(FILE *out, const ValueView &view) {
   Sink sink(out);
   std::string &text = sink.text();
-  append_info(&text);
+  append_info(&text, view.identity);
   text += "# HELP orvik_item_value Value of an item of the design description, as read from "
           "the card or computed from other items.\n";
   text += "# TYPE orvik_item_value gauge\n";

@@ -35,12 +35,24 @@ const char *access_keyword(uint32_t access);
 // ovkc_get_namelist and released.
 std::vector<std::string> section_names();
 
+// The board identification a document shows: the library's from its
+// initialisation, or one read afresh by a program that keeps the
+// description loaded between requests.  A text is nullptr when unset.
+struct Identity {
+  uint32_t fw_version = 0;
+  const char *board = nullptr, *board_subtype = nullptr;
+  const char *if0_card = nullptr, *if0_chip = nullptr;
+  const char *if1_card = nullptr, *if1_chip = nullptr;
+};
+Identity library_identity();
+
 // One value list with the section number of each entry, as the library
 // tells them (ovkc_get_datalist and ovkc_get_datalist_sections).
 struct ValueView {
   const value_list_t *list = nullptr;
   const int32_t *sections = nullptr;
   const std::vector<std::string> *names = nullptr;
+  Identity identity = library_identity();
 };
 ValueView current_values(const std::vector<std::string> &names);
 
@@ -64,9 +76,10 @@ class Rates {
 
 // Writers of whole documents to out.  JSON documents are one line each,
 // ending in a newline.
-void write_json_identification(FILE *out);
+void write_json_identification(FILE *out, const Identity &id = library_identity());
 // The sections without their items (the list of sections).
-void write_json_sections(FILE *out, const std::vector<std::string> &names);
+void write_json_sections(FILE *out, const std::vector<std::string> &names,
+                         const Identity &id = library_identity());
 // Names and labels only (the list of item names).
 void write_json_names(FILE *out, const ValueView &view);
 // The values; rates may be nullptr.

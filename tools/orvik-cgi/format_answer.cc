@@ -31,12 +31,12 @@ void write_format_error(FILE *out, Format format, unsigned status, const char *m
     orvik_status::write_prometheus_error(out, message);
 }
 
-bool write_format_document(const Request &req, FILE *out) {
+bool write_format_document(const Request &req, FILE *out, const orvik_status::Identity &id) {
   std::vector<std::string> names = orvik_status::section_names();
   if (req.format == Format::kJson && req.page == Page::kList) {
     ovkc_read_values();  // applies the configuration items, as the list page does
     write_head(out, req.format, 200);
-    orvik_status::write_json_sections(out, names);
+    orvik_status::write_json_sections(out, names, id);
     ovkc_free_datalist();
     return true;
   }
@@ -48,6 +48,7 @@ bool write_format_document(const Request &req, FILE *out) {
   }
   ovkc_solver();
   orvik_status::ValueView view = orvik_status::current_values(names);
+  view.identity = id;
   write_head(out, req.format, 200);
   if (req.format == Format::kJson)
     orvik_status::write_json_values(out, view, nullptr);

@@ -305,7 +305,10 @@ void answer_in_format(const Request &req, Answer &page, Description &description
     return;
   }
   if (verbose >= 0) verbose_msg(0, "loaded configuration");
-  if (!orvik_cgi::write_format_document(req, out)) page.log_failure(500, orvik_cgi::kReadError);
+  Identification card = description.identification();
+  orvik_status::Identity id{card.fw_version, card.text(0), card.text(1), card.text(2),
+                            card.text(3),    card.text(4), card.text(5)};
+  if (!orvik_cgi::write_format_document(req, out, id)) page.log_failure(500, orvik_cgi::kReadError);
   description.done();
 }
 
