@@ -21,6 +21,7 @@ using orvik_test::frame_bytes;
 using orvik_test::pcap_global_header;
 using orvik_test::pcap_record;
 using orvik_test::pcap_record_header;
+using orvik_test::pcap_swapped;
 using orvik_test::PcapGlobal;
 using orvik_test::program;
 using orvik_test::read_file;
