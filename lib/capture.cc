@@ -2,8 +2,10 @@
 // parser for both byte orders and the pcapng parser.
 #include "capture.h"
 
+#include <errno.h>
 #include <stdlib.h>
 #include <string.h>
+#include <unistd.h>
 
 #include "frames_internal.h"
 
@@ -44,6 +46,53 @@ struct Order {
   }
 };
 
+// Where the parsers read the capture's own fields.  The frames point into
+// the capture's bytes (a mapping of the file), but the headers are read
+// from the file in large sequential reads: touching every page of a fresh
+// mapping costs a page-table walk and a cache miss per record, which on a
+// large capture is most of the load; the mapping's pages are then touched
+// only by whoever reads a payload.  Without a file the bytes are read
+// where they are.
+class Bytes {
+ public:
+  Bytes(const uint8_t *data, size_t size, int fd, off_t base)
+      : data_(data), size_(size), fd_(fd), base_(base) {
+    if (fd_ >= 0) buf_ = static_cast<uint8_t *>(malloc(kWindow));
+  }
+  ~Bytes() { free(buf_); }
+  Bytes(const Bytes &) = delete;
+  Bytes &operator=(const Bytes &) = delete;
+
+  static constexpr size_t kWindow = size_t{1} << 20;
+
+  // The n bytes at off (off + n within the capture, n at most kWindow), or
+  // null when they cannot be read: the file got shorter.
+  const uint8_t *at(size_t off, size_t n) {
+    if (buf_ == nullptr) return data_ + off;
+    if (off >= win_off_ && off + n <= win_off_ + win_len_) return buf_ + (off - win_off_);
+    size_t want = size_ - off < kWindow ? size_ - off : kWindow;
+    size_t got = 0;
+    while (got < want) {
+      ssize_t k = pread(fd_, buf_ + got, want - got, base_ + static_cast<off_t>(off + got));
+      if (k < 0 && errno == EINTR) continue;
+      if (k <= 0) break;
+      got += static_cast<size_t>(k);
+    }
+    win_off_ = off;
+    win_len_ = got;
+    return got >= n ? buf_ : nullptr;
+  }
+
+ private:
+  const uint8_t *data_;
+  size_t size_;
+  int fd_;
+  off_t base_;
+  uint8_t *buf_ = nullptr;
+  size_t win_off_ = 0;
+  size_t win_len_ = 0;
+};
+
 uint32_t raw32(const uint8_t *p) {
   uint32_t v;
   memcpy(&v, p, sizeof v);
@@ -55,18 +104,21 @@ uint32_t raw32(const uint8_t *p) {
 // frame saves straight from the input; a swapped one gets a host-order
 // copy of its header.
 
-int parse_classic(const uint8_t *d, size_t n, Order order, pcap_hdr_t *global, size_t *used) {
+int parse_classic(Bytes &in, const uint8_t *d, size_t n, Order order, pcap_hdr_t *global,
+                  size_t *used) {
   if (n < kGlobalHeaderSize) return kNoHeader;
+  const uint8_t *gh = in.at(0, kGlobalHeaderSize);
+  if (gh == nullptr) return kNoHeader;
   pcap_hdr_t g;
-  memcpy(&g, d, sizeof g);
+  memcpy(&g, gh, sizeof g);
   if (order.swapped) {
-    g.magic_number = order.u32(d);
-    g.version_major = order.u16(d + 4);
-    g.version_minor = order.u16(d + 6);
-    g.thiszone = static_cast<int32_t>(order.u32(d + 8));
-    g.sigfigs = order.u32(d + 12);
-    g.snaplen = order.u32(d + 16);
-    g.network = order.u32(d + 20);
+    g.magic_number = order.u32(gh);
+    g.version_major = order.u16(gh + 4);
+    g.version_minor = order.u16(gh + 6);
+    g.thiszone = static_cast<int32_t>(order.u32(gh + 8));
+    g.sigfigs = order.u32(gh + 12);
+    g.snaplen = order.u32(gh + 16);
+    g.network = order.u32(gh + 20);
   }
   *global = g;
   report_global_header(g);
@@ -77,7 +129,8 @@ int parse_classic(const uint8_t *d, size_t n, Order order, pcap_hdr_t *global, s
       report_end_of_records();
       return kLoaded;
     }
-    const uint8_t *rec = d + off;
+    const uint8_t *rec = in.at(off, kRecordHeaderSize);
+    if (rec == nullptr) return kLoaded;
     pcaprec_hdr_t h;
     memcpy(&h, rec, sizeof h);
     if (order.swapped) {
@@ -91,10 +144,10 @@ int parse_classic(const uint8_t *d, size_t n, Order order, pcap_hdr_t *global, s
     if (static_cast<int32_t>(h.incl_len) < 0) return kNoMemory;
     // A record cut short at the end of the file is dropped.
     if (n - off - kRecordHeaderSize < h.incl_len) return kLoaded;
-    if (!append_frame(h, rec + kRecordHeaderSize, order.swapped ? nullptr : rec)) return kNoMemory;
+    if (!append_frame(h, d + off + kRecordHeaderSize, order.swapped ? nullptr : d + off))
+      return kNoMemory;
     report_frame_data(h);
     off += kRecordHeaderSize + h.incl_len;
-    parsed_up_to(d + off);
   }
 }
 
@@ -111,7 +164,7 @@ struct Interface {
 
 class PcapngParser {
  public:
-  PcapngParser(const uint8_t *d, size_t n) : d_(d), n_(n) {}
+  PcapngParser(Bytes &in, const uint8_t *d, size_t n) : in_(in), d_(d), n_(n) {}
   ~PcapngParser() { free(ifaces_); }
   PcapngParser(const PcapngParser &) = delete;
   PcapngParser &operator=(const PcapngParser &) = delete;
@@ -131,17 +184,19 @@ class PcapngParser {
     *used = 0;
     for (;;) {
       if (n_ - off < 12) break;
-      const uint8_t *b = d_ + off;
-      if (raw32(b) == kSectionHeaderBlock && !start_section(b)) break;
+      const uint8_t *b = in_.at(off, 12);
+      if (b == nullptr) break;
+      uint32_t type = raw32(b);
+      if (type == kSectionHeaderBlock && !start_section(b)) break;
+      type = order_.u32(b);
       uint32_t len = order_.u32(b + 4);
       if (len < 12 || len % 4 != 0 || len > n_ - off) break;
-      if (off == 0 && raw32(b) != kSectionHeaderBlock) break;
-      int rc = block(order_.u32(b), b + 8, len - 12);
+      if (off == 0 && type != kSectionHeaderBlock) break;
+      int rc = block(type, off + 8, len - 12);
       if (rc < 0) break;
       if (rc != kLoaded) return rc;
       off += len;
       *used = off;
-      parsed_up_to(d_ + off);
     }
     if (off == 0) return kNoHeader;  // not even a whole section header
     report_end_of_records();
@@ -162,25 +217,37 @@ class PcapngParser {
   }
 
   // kLoaded to go on, -1 to end the load quietly, or a failing result.
-  int block(uint32_t type, const uint8_t *body, size_t size) {
+  // The block body at off, of size bytes.
+  int block(uint32_t type, size_t off, size_t size) {
+    // The fixed part of every packet block fits in 20 bytes; an interface
+    // block is read whole (up to a window) for its options.
+    size_t want = type == kInterfaceBlock ? size : 20;
+    if (want > size) want = size;
+    if (want > Bytes::kWindow) want = Bytes::kWindow;
+    if (type != kInterfaceBlock && type != kEnhancedPacketBlock && type != kObsoletePacketBlock &&
+        type != kSimplePacketBlock)
+      return kLoaded;
+    const uint8_t *body = in_.at(off, want);
+    if (body == nullptr) return -1;
+    const uint8_t *data = d_ + off;
     switch (type) {
       case kInterfaceBlock:
-        return interface(body, size);
+        return interface(body, want);
       case kEnhancedPacketBlock:
         if (size < 20) return -1;
         return packet(order_.u32(body), order_.u32(body + 4), order_.u32(body + 8),
-                      order_.u32(body + 12), order_.u32(body + 16), body + 20, size - 20);
+                      order_.u32(body + 12), order_.u32(body + 16), data + 20, size - 20);
       case kObsoletePacketBlock:
         if (size < 20) return -1;
         return packet(order_.u16(body), order_.u32(body + 4), order_.u32(body + 8),
-                      order_.u32(body + 12), order_.u32(body + 16), body + 20, size - 20);
+                      order_.u32(body + 12), order_.u32(body + 16), data + 20, size - 20);
       case kSimplePacketBlock: {
         if (size < 4 || count_ == 0) return -1;
         uint32_t orig = order_.u32(body);
         uint32_t cap = orig;
         if (cap > size - 4) cap = static_cast<uint32_t>(size - 4);
         if (ifaces_[0].snaplen != 0 && cap > ifaces_[0].snaplen) cap = ifaces_[0].snaplen;
-        return packet_data(0, 0, cap, orig, body + 4);
+        return packet_data(0, 0, cap, orig, data + 4);
       }
       default:
         return kLoaded;
@@ -252,6 +319,7 @@ class PcapngParser {
     report_global_header(header_);
   }
 
+  Bytes &in_;
   const uint8_t *d_;
   size_t n_;
   Order order_;
@@ -283,19 +351,23 @@ uint64_t pcapng_nanoseconds(uint64_t units, uint8_t tsresol) {
   return units / scale;
 }
 
-int parse_capture(const uint8_t *data, size_t size, pcap_hdr_t *global, size_t *used) {
+int parse_capture(const uint8_t *data, size_t size, int fd, off_t base, pcap_hdr_t *global,
+                  size_t *used) {
   *used = 0;
   if (size < 4) return kNoHeader;
-  uint32_t magic = raw32(data);
+  Bytes in(data, size, fd, base);
+  const uint8_t *head = in.at(0, 4);
+  if (head == nullptr) return kNoHeader;
+  uint32_t magic = raw32(head);
   switch (magic) {
     case kMicrosecondMagic:
     case kNanosecondMagic:
-      return parse_classic(data, size, Order{false}, global, used);
+      return parse_classic(in, data, size, Order{false}, global, used);
     case kSwappedMicrosecondMagic:
     case kSwappedNanosecondMagic:
-      return parse_classic(data, size, Order{true}, global, used);
+      return parse_classic(in, data, size, Order{true}, global, used);
     case kSectionHeaderBlock: {
-      PcapngParser p(data, size);
+      PcapngParser p(in, data, size);
       return p.run(global, used);
     }
     default:

@@ -11,6 +11,7 @@
 
 #include <stddef.h>
 #include <stdint.h>
+#include <sys/types.h>
 
 #include "frames.h"
 
@@ -34,7 +35,10 @@ constexpr uint32_t kDefaultSnaplen = 262144;
 // append_frame (frames_internal.h) and sets *used to the bytes consumed.
 // Frames appended before a failure stay; *global is set only when the
 // result is kLoaded.
-int parse_capture(const uint8_t *data, size_t size, pcap_hdr_t *global, size_t *used);
+// When fd is not -1, data maps the file fd from offset base on, and the
+// headers are read from the file rather than through the mapping.
+int parse_capture(const uint8_t *data, size_t size, int fd, off_t base, pcap_hdr_t *global,
+                  size_t *used);
 
 // Nanoseconds of a pcapng timestamp of `units` in the resolution byte of
 // if_tsresol (bit 7 clear: 10^-n seconds; set: 2^-n seconds).

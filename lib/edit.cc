@@ -104,6 +104,7 @@ int ovke_remove_frame_interval(int32_t from, int32_t to) {
 
 void ovke_randomize_frames(uint32_t seed) {
   if (seed == 0 || queue_head == nullptr) return;
+  orvik::frames::prepare_to_write_payloads();
   uint32_t number = 0;
   for (frame_entry_t *e = queue_head->first; e != head_as_entry(); e = e->next, ++number) {
     frame_t *f = e->frame;

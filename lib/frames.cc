@@ -54,8 +54,11 @@ size_t next_chunk = kFirstChunk;
 
 size_t round_up(size_t n, size_t unit) { return (n + unit - 1) / unit * unit; }
 
+// Chunks are filled front to back at once: their pages are faulted in by
+// the one mapping call instead of one fault at a time.
 Chunk *map_chunk(size_t size) {
-  void *m = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  void *m = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE,
+                 -1, 0);
   if (m == MAP_FAILED) return nullptr;
   auto *c = static_cast<Chunk *>(m);
   *c = Chunk{chunks, nullptr, size, kChunkHeader, 0};
@@ -147,14 +150,11 @@ char err_msg[orvik::kErrMsgSize];
 // temporary file, so the save's target stays as it was.
 
 constexpr size_t kFirstReadBuffer = size_t{64} << 10;
-// Parsed pages of a mapping are handed back in steps of this size.
-constexpr size_t kDropStep = size_t{16} << 20;
 
 struct Source {
   Source *next;
   uint8_t *data;  // the whole file when mapped, else the bytes read
   size_t size;
-  size_t dropped;  // mapped bytes before this were handed back while parsing
   int fd;          // the mapped file, for copies and checks; -1 when read
   struct stat st;  // the mapped file as it was mapped
   char *message;   // what the bus-error handler writes
@@ -162,7 +162,6 @@ struct Source {
 };
 
 Source *sources = nullptr;
-Source *loading = nullptr;  // the source being parsed
 // The temporary file of a save in progress, for the bus-error handler.
 char *volatile pending_temp = nullptr;
 struct sigaction previous_bus_action;
@@ -238,7 +237,6 @@ bool map_source(Source *s, FILE *stream, size_t *start) {
     munmap(m, size);
     return false;
   }
-  madvise(m, size, MADV_SEQUENTIAL);
   s->data = static_cast<uint8_t *>(m);
   s->size = size;
   s->st = st;
@@ -305,15 +303,20 @@ const Source *source_of(const uint8_t *p) {
   return nullptr;
 }
 
-// Mapped pages that were only read count as the process's memory until
-// they are handed back; nothing has written to them yet while a load
-// parses, so dropping them loses nothing.
-void drop_parsed(Source *s, size_t upto) {
-  upto &= ~(size_t{4096} - 1);
-  if (s->fd < 0 || upto <= s->dropped) return;
-  madvise(s->data + s->dropped, upto - s->dropped, MADV_DONTNEED);
-  s->dropped = upto;
+}  // namespace
+
+namespace orvik::frames {
+
+// An edit about to write into many frames: the pages of every mapped input
+// are made private copies in one call rather than one fault a page.
+void prepare_to_write_payloads() {
+  for (Source *s = sources; s != nullptr; s = s->next)
+    if (s->fd >= 0) madvise(s->data, s->size, MADV_POPULATE_WRITE);
 }
+
+}  // namespace orvik::frames
+
+namespace {
 
 // The file a source maps is the one it was: same length, same time of
 // last change.
@@ -351,13 +354,6 @@ bool append_frame(const pcaprec_hdr_t &h, const uint8_t *payload, const uint8_t 
   b->frame.payload = const_cast<uint8_t *>(payload);
   append(e);
   return true;
-}
-
-void parsed_up_to(const uint8_t *p) {
-  Source *s = loading;
-  if (s == nullptr || s->fd < 0) return;
-  auto at = static_cast<size_t>(p - s->data);
-  if (at - s->dropped >= kDropStep) drop_parsed(s, at);
 }
 
 void report_global_header(const pcap_hdr_t &h) {
@@ -744,10 +740,8 @@ int ovke_load_file(FILE **stream) {
   frame_entry_t *last = queue_head->last;
   pcap_hdr_t header;
   size_t used = 0;
-  loading = s;
-  int rc = orvik::frames::parse_capture(s->data + start, s->size - start, &header, &used);
-  loading = nullptr;
-  drop_parsed(s, s->size);
+  int rc = orvik::frames::parse_capture(s->data + start, s->size - start, s->fd,
+                                        static_cast<off_t>(start), &header, &used);
   if (s->fd >= 0) fseeko(*stream, static_cast<off_t>(start + used), SEEK_SET);
   switch (rc) {
     case orvik::frames::kLoaded:

@@ -79,14 +79,15 @@ inline const FrameBlock *block_of(const frame_entry_t *e) {
 // Appends a frame whose payload_size bytes lie at payload in the input
 // being loaded; origin: see FrameBlock.  False when memory is short.
 bool append_frame(const pcaprec_hdr_t &h, const uint8_t *payload, const uint8_t *origin);
-// The parser is done with the input before p: its pages may be handed back.
-void parsed_up_to(const uint8_t *p);
 // Load reports: the global header (level 0), one record (levels 0 and 1),
 // its data (level 1), the end of the records (level 2).
 void report_global_header(const pcap_hdr_t &h);
 void report_record(const pcaprec_hdr_t &h);
 void report_frame_data(const pcaprec_hdr_t &h);
 void report_end_of_records();
+
+// Before an edit writes into the payloads of most frames (frames.cc).
+void prepare_to_write_payloads();
 
 // Number of entries in the list, and a remembered position in it: frames
 // are addressed by number, and an editor walking through the list (or
