@@ -399,11 +399,13 @@ void report_refusal(int rc, const Source *s) {
   // These answer the user's request, not the program's progress: they
   // show at every level the tools run at.
   if (rc == orvik::frames::kUnknownFormat)
-    orvik::log_msg(err_msg, -1, "`%s' is neither a PCAP nor a pcapng capture", name);
+    orvik::log_msg(err_msg, -1, "%s: `%s' is neither a PCAP nor a pcapng capture",
+                   program_invocation_short_name, name);
   else if (rc == orvik::frames::kMixedLinkTypes)
     orvik::log_msg(err_msg, -1,
-                   "`%s' holds interfaces of different link types, which one PCAP file cannot hold",
-                   name);
+                   "%s: `%s' holds interfaces of different link types, which one PCAP file "
+                   "cannot hold",
+                   program_invocation_short_name, name);
   free(name);
 }
 

@@ -129,20 +129,26 @@ const frame_t *first_frame(const frame_queue_t *q) {
   return frame_after(q, q->first);
 }
 
-bool load_frames(const char *path) {
+// The store's load result, or 1 when the file cannot be opened.
+int load_frames(const char *path) {
   if (path == nullptr) {
     orvik::log_msg(err_msg, 2, "No input file specified");
-    return false;
+    return 1;
   }
   FilePtr in(fopen(path, "r"));
   if (!in) {
     orvik::log_msg(err_msg, 2, "Cannot open file `%s'", path);
-    return false;
+    return 1;
   }
   ovke_init();
   FILE *stream = in.get();
-  return ovke_load_file(&stream) == 0;
+  return ovke_load_file(&stream);
 }
+
+// Load results from which the store refuses a capture as a whole (not a
+// capture it reads, or not one it can hold); it has said why.
+constexpr int kFirstRefusal = 3;
+constexpr int kCaptureRefused = 3;
 
 bool open_device() {
   uint32_t rx_mask = rx_mask_setting, tx_mask = tx_mask_setting;
@@ -358,7 +364,7 @@ void send_frames(const SendArgs &a, const frame_queue_t *q) {
 // starts counting: a send that fails early leaves them as they were.
 int send(const char *path, const SendArgs &a) {
   FrameStoreGuard store;
-  if (!load_frames(path)) return 1;
+  if (int rc = load_frames(path); rc != 0) return rc >= kFirstRefusal ? kCaptureRefused : 1;
   const frame_queue_t *q = ovke_get_frames();
   DeviceGuard device;
   if (!a.dry_run && !open_device()) return 1;

@@ -213,6 +213,11 @@ int Send(const Options &o) {
                      o.interval_flag ? &o.interval : nullptr, o.move_flag ? &o.move_time : nullptr,
                      o.get_hw_ts_flag != 0, o.repeat, static_cast<uint8_t>(o.header_flag_val),
                      o.dont_send_flag != 0, o.bandwidth_flag ? o.max_speed : 0.0f);
+  constexpr int kCaptureRefused = 3;  // the store has said why
+  if (rc == kCaptureRefused) {
+    ovks_free();
+    return 1;
+  }
   if (rc != 0) {
     ovks_free();
     errx(2, "Error - cannot send");
