@@ -143,7 +143,7 @@ TEST_F(FramekitTest, FailedStepsWarnRunOnAndEndWithStatus1) {
 
   r = framekit({"-f", input_, "-s", dir_.file("no/such/dir/out.pcap")});
   EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.err, "framekit: Error during save_file\n");
+  EXPECT_EQ(r.err, "framekit: Error during save_file\nframekit: No such file or directory\n");
 }
 
 TEST_F(FramekitTest, SaveMayReplaceTheInput) {
