@@ -57,7 +57,7 @@ class Bytes {
  public:
   Bytes(const uint8_t *data, size_t size, int fd, off_t base)
       : data_(data), size_(size), fd_(fd), base_(base) {
-    if (fd_ >= 0) buf_ = static_cast<uint8_t *>(malloc(kWindow));
+    if (fd_ >= 0) buf_ = static_cast<uint8_t *>(malloc(size < kWindow ? size : kWindow));
   }
   ~Bytes() { free(buf_); }
   Bytes(const Bytes &) = delete;
@@ -70,7 +70,8 @@ class Bytes {
   const uint8_t *at(size_t off, size_t n) {
     if (buf_ == nullptr) return data_ + off;
     if (off >= win_off_ && off + n <= win_off_ + win_len_) return buf_ + (off - win_off_);
-    size_t want = size_ - off < kWindow ? size_ - off : kWindow;
+    size_t cap = size_ < kWindow ? size_ : kWindow;
+    size_t want = size_ - off < cap ? size_ - off : cap;
     size_t got = 0;
     while (got < want) {
       ssize_t k = pread(fd_, buf_ + got, want - got, base_ + static_cast<off_t>(off + got));
@@ -171,10 +172,8 @@ class PcapngParser {
 
   int run(pcap_hdr_t *global, size_t *used) {
     int rc = blocks(used);
-    if (rc == kLoaded) {
-      report_header_once();
-      *global = header_;
-    }
+    if (rc == kLoaded) report_header_once();
+    *global = header_;
     return rc;
   }
 

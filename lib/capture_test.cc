@@ -226,10 +226,10 @@ TEST_F(CaptureTest, RefusedAndCutInputs) {
   } cases[] = {
       {"text", "hello, world\n", 3, 0, "is neither a PCAP nor a pcapng capture"},
       {"zero magic", std::string(40, '\0'), 3, 0, "is neither a PCAP nor a pcapng capture"},
-      {"three bytes", "\xd4\xc3\xb2", 1, 0, ""},
+      {"three bytes", "\xd4\xc3\xb2", 1, 0, "Unexpected end of file"},
       {"mixed link types", mixed.out, 4, 0, "interfaces of different link types"},
       {"pcapng cut in a block", cut.out.substr(0, cut.out.size() - 5), 0, 1, ""},
-      {"pcapng cut in its section header", cut.out.substr(0, 20), 1, 0, ""},
+      {"pcapng cut in its section header", cut.out.substr(0, 20), 1, 0, "Unexpected end of file"},
       {"big-endian cut in a payload",
        pcap_swapped(pcap_global_header() + pcap_record(1, 0, kA) + pcap_record(2, 0, kB))
            .substr(0, 24 + 76 + 100), 0, 1, ""},
@@ -239,16 +239,27 @@ TEST_F(CaptureTest, RefusedAndCutInputs) {
     ASSERT_EQ(load(pcap_global_header() + pcap_record(1, 0, kC)), 0);
     std::string path = write(c.bytes);
     testing::internal::CaptureStderr();
+    int saved = verbose;
+    verbose = 2;
     EXPECT_EQ(load_path(path), c.rc) << c.name;
+    verbose = saved;
     std::string err = testing::internal::GetCapturedStderr();
     EXPECT_EQ(frames_now(0).size(), 1 + c.frames_added) << c.name;
-    if (*c.message != '\0') {
+    if (c.rc >= 3) {
       EXPECT_NE(err.find(path), std::string::npos) << c.name << ": " << err;
-      EXPECT_NE(err.find(c.message), std::string::npos) << c.name << ": " << err;
-    } else {
-      EXPECT_EQ(err, "") << c.name;
     }
+    EXPECT_NE(err.find(c.message), std::string::npos) << c.name << ": " << err;
   }
+}
+
+// A length no frame can have ends the load; the frames before it save with
+// their own file's global header.
+TEST_F(CaptureTest, ImpossibleLengthKeepsTheLoadedHeader) {
+  PcapGlobal g;
+  g.snaplen = 1234;
+  std::string good = pcap_global_header(g) + pcap_record(1, 0, kA);
+  ASSERT_EQ(load(good + pcap_record_header(2, 0, 0x80000000u, 64) + kB), 2);
+  EXPECT_EQ(save(), good);
 }
 
 TEST_F(CaptureTest, PipesAreReadToTheirEnd) {
@@ -307,12 +318,9 @@ TEST_F(CaptureTest, InputCutShortWhileLoaded) {
   ASSERT_EQ(truncate(path.c_str(), 4096), 0);
   std::string out = dir_.file("keep");
   write_file(out, "precious");
-  testing::internal::CaptureStderr();
   errno = 0;
   EXPECT_EQ(ovke_save_file(out.c_str()), 1);
   EXPECT_EQ(errno, ESTALE);
-  EXPECT_NE(testing::internal::GetCapturedStderr().find("was cut short or changed"),
-            std::string::npos);
   EXPECT_EQ(read_file(out), "precious");
   EXPECT_EXIT(
       {

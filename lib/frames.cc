@@ -46,6 +46,7 @@ namespace {
 
 constexpr size_t kFirstChunk = size_t{64} << 10;
 constexpr size_t kMaxChunk = size_t{8} << 20;
+constexpr size_t kPopulateFrom = size_t{1} << 20;
 constexpr size_t kChunkHeader = (sizeof(Chunk) + 63) & ~size_t{63};
 
 Chunk *chunks = nullptr;   // all chunks
@@ -57,8 +58,8 @@ size_t round_up(size_t n, size_t unit) { return (n + unit - 1) / unit * unit; }
 // Chunks are filled front to back at once: their pages are faulted in by
 // the one mapping call instead of one fault at a time.
 Chunk *map_chunk(size_t size) {
-  void *m = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE,
-                 -1, 0);
+  int populate = size >= kPopulateFrom ? MAP_POPULATE : 0;
+  void *m = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | populate, -1, 0);
   if (m == MAP_FAILED) return nullptr;
   auto *c = static_cast<Chunk *>(m);
   *c = Chunk{chunks, nullptr, size, kChunkHeader, 0};
@@ -330,8 +331,7 @@ bool unchanged(const Source *s) {
 bool all_sources_unchanged() {
   for (const Source *s = sources; s != nullptr; s = s->next) {
     if (unchanged(s)) continue;
-    // The prepared text, less its program name, as a library message.
-    orvik::log_msg(err_msg, -1, "%s", s->message);
+    orvik::log_msg(err_msg, 2, "%s", s->message);
     return false;
   }
   return true;
@@ -394,18 +394,13 @@ void drop_frames_after(frame_entry_t *last) {
 }
 
 void report_refusal(int rc, const Source *s) {
+  if (!orvik::log_enabled(2)) return;
   char *name = name_of(s->fd);
   if (name == nullptr) return;
-  // These answer the user's request, not the program's progress: they
-  // show at every level the tools run at.
   if (rc == orvik::frames::kUnknownFormat)
-    orvik::log_msg(err_msg, -1, "%s: `%s' is neither a PCAP nor a pcapng capture",
-                   program_invocation_short_name, name);
+    orvik::log_msg(err_msg, 2, "`%s' is neither a PCAP nor a pcapng capture", name);
   else if (rc == orvik::frames::kMixedLinkTypes)
-    orvik::log_msg(err_msg, -1,
-                   "%s: `%s' holds interfaces of different link types, which one PCAP file "
-                   "cannot hold",
-                   program_invocation_short_name, name);
+    orvik::log_msg(err_msg, 2, "`%s' holds interfaces of different link types", name);
   free(name);
 }
 
@@ -446,9 +441,10 @@ mode_t current_umask() {
   return m;
 }
 
-// Large writes keep a capture of a million small frames from costing a
-// million system calls.
-constexpr size_t kIoBufferSize = 1 << 20;
+// Buffered writes keep a capture of a million small frames from costing a
+// million system calls; runs of unchanged frames bypass the buffer, so it
+// need not be large (and a small one keeps saving a tiny capture cheap).
+constexpr size_t kIoBufferSize = size_t{64} << 10;
 
 class Output {
  public:
@@ -613,7 +609,7 @@ class Output {
 // page counts as changed, and the bytes are written from memory.
 class PageMap {
  public:
-  PageMap() : fd_(open("/proc/self/pagemap", O_RDONLY | O_CLOEXEC)) {}
+  PageMap() = default;
   ~PageMap() {
     if (fd_ >= 0) close(fd_);
   }
@@ -636,6 +632,7 @@ class PageMap {
   static uintptr_t page(const uint8_t *p) { return reinterpret_cast<uintptr_t>(p) / kPage; }
 
   bool page_changed(uintptr_t pg) {
+    if (fd_ == kNotOpened) fd_ = open("/proc/self/pagemap", O_RDONLY | O_CLOEXEC);
     if (fd_ < 0) return true;
     if (pg < first_ || pg >= first_ + count_) {
       ssize_t n = pread(fd_, entries_, sizeof entries_, static_cast<off_t>(pg * sizeof(uint64_t)));
@@ -648,7 +645,8 @@ class PageMap {
     return swapped || (present && !file_page);
   }
 
-  int fd_;
+  static constexpr int kNotOpened = -2;
+  int fd_ = kNotOpened;
   uintptr_t first_ = 0;
   size_t count_ = 0;
   uint64_t entries_[kBatch];
@@ -740,13 +738,14 @@ int ovke_load_file(FILE **stream) {
   Source *s = open_source(*stream, &start);
   if (s == nullptr) return orvik::frames::kNoMemory;
   frame_entry_t *last = queue_head->last;
-  pcap_hdr_t header;
+  pcap_hdr_t header = pcap_header;
   size_t used = 0;
   int rc = orvik::frames::parse_capture(s->data + start, s->size - start, s->fd,
                                         static_cast<off_t>(start), &header, &used);
   if (s->fd >= 0) fseeko(*stream, static_cast<off_t>(start + used), SEEK_SET);
   switch (rc) {
     case orvik::frames::kLoaded:
+    case orvik::frames::kNoMemory:  // the frames before it stay, with their header
       pcap_header = header;
       break;
     case orvik::frames::kNoHeader:

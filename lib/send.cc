@@ -145,10 +145,9 @@ int load_frames(const char *path) {
   return ovke_load_file(&stream);
 }
 
-// Load results from which the store refuses a capture as a whole (not a
-// capture it reads, or not one it can hold); it has said why.
+// Load results from which the store refuses a capture as a whole (3: not
+// a capture it reads, 4: not one it can hold); the send passes them on.
 constexpr int kFirstRefusal = 3;
-constexpr int kCaptureRefused = 3;
 
 bool open_device() {
   uint32_t rx_mask = rx_mask_setting, tx_mask = tx_mask_setting;
@@ -364,7 +363,7 @@ void send_frames(const SendArgs &a, const frame_queue_t *q) {
 // starts counting: a send that fails early leaves them as they were.
 int send(const char *path, const SendArgs &a) {
   FrameStoreGuard store;
-  if (int rc = load_frames(path); rc != 0) return rc >= kFirstRefusal ? kCaptureRefused : 1;
+  if (int rc = load_frames(path); rc != 0) return rc >= kFirstRefusal ? rc : 1;
   const frame_queue_t *q = ovke_get_frames();
   DeviceGuard device;
   if (!a.dry_run && !open_device()) return 1;

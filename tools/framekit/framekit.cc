@@ -282,9 +282,12 @@ bool patch_snaplen(const char *path, int32_t snaplen) {
 }
 
 // One failed step: the warning, and the system's reason when there is one.
-void warn_failed(const char *what, int err) {
+void warn_failed(const char *what, int err, const char *input) {
   warnx("Error during %s", what);
-  if (err != 0) warnx("%s", strerror(err));
+  if (err == ESTALE)  // the store's word for an input changed under it
+    warnx("`%s' was cut short or changed by another program while in use", input);
+  else if (err != 0)
+    warnx("%s", strerror(err));
 }
 
 // Runs the requested edits in their fixed order, then filters, cuts, lists
@@ -294,9 +297,9 @@ int edit_and_save(const Options &o, const Filter &filter) {
   int status = 0;
   // reason: the system's reason for a failure, or 0 when the result says
   // it all (a bad frame number).
-  auto check = [&status](int rc, const char *what, int reason) {
+  auto check = [&status, &o](int rc, const char *what, int reason) {
     if (rc == 0) return;
-    warn_failed(what, reason);
+    warn_failed(what, reason, o.filename);
     status = 1;
   };
   constexpr int kCloneNoMemory = 3;
@@ -342,9 +345,14 @@ int run(const Options &o) {
   if (o.filter != nullptr && !filter.compile(o.filename, o.filter)) return 1;
   ovke_init();
   FILE *stream = in.get();
-  if (ovke_load_file(&stream) != 0) {
+  if (int rc = ovke_load_file(&stream); rc != 0) {
     in.reset();
     ovke_free();
+    constexpr int kNotACapture = 3, kMixedLinkTypes = 4;
+    if (rc == kNotACapture) warnx("`%s' is neither a PCAP nor a pcapng capture", o.filename);
+    if (rc == kMixedLinkTypes)
+      warnx("`%s' holds interfaces of different link types, which one PCAP file cannot hold",
+            o.filename);
     errx(1, "Load file failed");
   }
   int status = edit_and_save(o, filter);
