@@ -307,6 +307,35 @@ TEST_F(CaptureTest, SaveWritesWhatTheFramesHold) {
   for (size_t i = 0; i < data.size(); ++i) ASSERT_EQ(got[i].data, data[i]) << i;
 }
 
+// Frames saved one by one come from the file only while their bytes are
+// unchanged in memory.
+TEST_F(CaptureTest, ChangedPayloadsOfConvertedFramesAreSaved) {
+  Pcapng ng;
+  ng.section().interface(1, 9);
+  std::string swapped = pcap_global_header();
+  for (int i = 0; i < 50; ++i) {
+    ng.epb(0, i, frame_bytes(3000, i), 3000);
+    swapped += pcap_record(i, 0, frame_bytes(3000, i));
+  }
+  for (const std::string &file : {ng.out, pcap_swapped(swapped)}) {
+    ovke_init();
+    ASSERT_EQ(load(file), 0);
+    frame_entry_t *e = ovke_get_frames()->first;
+    for (int i = 0; i < 40; ++i) e = e->next;
+    e->frame->payload[2999] ^= 0x5a;
+    std::string saved = save();
+    ovke_init();
+    ASSERT_EQ(load(saved), 0);
+    std::vector<Frame> got = frames_now(0);
+    ASSERT_EQ(got.size(), 50u);
+    for (int i = 0; i < 50; ++i) {
+      std::string want = frame_bytes(3000, i);
+      if (i == 40) want[2999] ^= 0x5a;
+      EXPECT_TRUE(got[i].data == want) << i;
+    }
+  }
+}
+
 // Another program cuts the input short while it is loaded: a save fails
 // and leaves its target; touching a lost payload ends the process with a
 // message instead of a crash.

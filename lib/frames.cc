@@ -671,6 +671,53 @@ void write_run(Output &out, PageMap &pages, const uint8_t *begin, const uint8_t 
   }
 }
 
+// Payloads of frames saved one by one (a pcapng's, a swapped file's, or
+// frames between edits) that lie unchanged in a mapped file are read from
+// the file in large sequential reads rather than through the mapping:
+// faulting in every page of a fresh mapping costs more than the copy.
+class PayloadReader {
+ public:
+  PayloadReader() = default;
+  ~PayloadReader() { free(buf_); }
+  PayloadReader(const PayloadReader &) = delete;
+  PayloadReader &operator=(const PayloadReader &) = delete;
+
+  // Writes the n bytes at p to out from the file; false when they must
+  // come from memory instead (no file, pages changed, read short).
+  bool write(Output &out, PageMap &pages, const uint8_t *p, size_t n) {
+    if (n == 0 || n > kWindow) return false;
+    if (src_ == nullptr || p < src_->data || p >= src_->data + src_->size) {
+      src_ = source_of(p);
+      len_ = 0;
+    }
+    if (src_ == nullptr || src_->fd < 0 || n > src_->size - static_cast<size_t>(p - src_->data))
+      return false;
+    bool changed;
+    if (pages.stretch(p, p + n, &changed) != p + n || changed) return false;
+    auto at = static_cast<size_t>(p - src_->data);
+    if ((at < off_ || at + n > off_ + len_) && !fill(at, n)) return false;
+    out.write(buf_ + (at - off_), n);
+    return true;
+  }
+
+ private:
+  static constexpr size_t kWindow = size_t{1} << 20;
+
+  bool fill(size_t at, size_t n) {
+    if (buf_ == nullptr && (buf_ = static_cast<uint8_t *>(malloc(kWindow))) == nullptr) return false;
+    size_t want = src_->size - at < kWindow ? src_->size - at : kWindow;
+    ssize_t k = pread(src_->fd, buf_, want, static_cast<off_t>(at));
+    off_ = at;
+    len_ = k > 0 ? static_cast<size_t>(k) : 0;
+    return len_ >= n;
+  }
+
+  const Source *src_ = nullptr;
+  uint8_t *buf_ = nullptr;
+  size_t off_ = 0;  // file offset of buf_[0]
+  size_t len_ = 0;
+};
+
 // A frame whose record lies in the input exactly as it is held now.
 const uint8_t *in_place(const frame_entry_t *e) {
   const FrameBlock *b = block_of(e);
@@ -685,6 +732,7 @@ const uint8_t *in_place(const frame_entry_t *e) {
 void write_frames(Output &out) {
   out.write(&pcap_header, sizeof pcap_header);
   PageMap pages;
+  PayloadReader payloads;
   const uint8_t *run = nullptr, *run_end = nullptr;
   for (frame_entry_t *e = queue_head->first; e != head_as_entry() && !out.failed(); e = e->next) {
     const frame_t *f = e->frame;
@@ -702,7 +750,8 @@ void write_frames(Output &out) {
     run = run_end = nullptr;
     // The header is written as held: incl_len is the record's own word.
     out.write(f->header, sizeof *f->header);
-    if (f->payload_size > 0) out.write(f->payload, static_cast<size_t>(f->payload_size));
+    auto n = static_cast<size_t>(f->payload_size > 0 ? f->payload_size : 0);
+    if (n > 0 && !payloads.write(out, pages, f->payload, n)) out.write(f->payload, n);
   }
   if (run != nullptr) write_run(out, pages, run, run_end);
 }
