@@ -88,6 +88,8 @@ mixed="$work/mixed.pcap" small="$work/small.pcap" ng="$work/mixed.pcapng"
 editcap -F pcapng "$mixed" "$ng"
 cat "$mixed" "$small" "$ng" >/dev/null  # everyone starts from the page cache
 
+"$framekit" -f "$mixed" -s "$out" >/dev/null
+cmp -s "$mixed" "$out" || { echo "bench-pcap: framekit's save differs from its input" >&2; exit 1; }
 compare "1 GiB mixed: framekit -s / cp" "<= 1.5" "$framekit -f $mixed -s $out" "cp $mixed $out"
 compare "1 GiB mixed: framekit -s / editcap -F pcap" "<= 0.5" \
   "$framekit -f $mixed -s $out" "editcap -F pcap $mixed $out"

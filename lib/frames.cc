@@ -191,8 +191,10 @@ void on_bus_error(int, siginfo_t *info, void *) {
     (void)rc;
     _exit(1);
   }
-  // Not ours: the fault takes its course under the previous disposition.
+  // Not ours: the fault takes its course under the previous disposition,
+  // and the next mapped load installs the handler again.
   sigaction(SIGBUS, &previous_bus_action, nullptr);
+  bus_handler_installed = false;
 }
 
 void install_bus_handler() {
