@@ -447,6 +447,7 @@ mode_t current_umask() {
 // million system calls; runs of unchanged frames bypass the buffer, so it
 // need not be large (and a small one keeps saving a tiny capture cheap).
 constexpr size_t kIoBufferSize = size_t{64} << 10;
+constexpr size_t kWritePiece = size_t{1} << 20;
 
 class Output {
  public:
@@ -575,7 +576,10 @@ class Output {
   void write_all(const void *data, size_t n) {
     auto *p = static_cast<const uint8_t *>(data);
     while (n > 0 && !failed_) {
-      ssize_t k = ::write(fd_, p, n);
+      // One write of hundreds of megabytes is many times slower than the
+      // same bytes in pieces of a megabyte (the kernel's dirty-page
+      // accounting stalls a single huge write), so large runs go in pieces.
+      ssize_t k = ::write(fd_, p, n < kWritePiece ? n : kWritePiece);
       if (k < 0 && errno == EINTR) continue;
       if (k == 0) errno = ENOSPC;
       if (k <= 0) {
