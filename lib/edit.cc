@@ -27,18 +27,43 @@ frame_entry_t *copy_entry(const frame_entry_t *e) {
   return copy;
 }
 
-// Each frame gets a seed of its own; the multiplier is odd, so frame numbers
-// below 2^32 map to distinct seeds for any argument.
-unsigned int frame_seed(uint32_t seed, uint32_t number) {
-  return seed + number * 2654435761u;
+// One step of SplitMix64: a fast generator with good output for any
+// state, so each frame's bytes come from the seed and the frame's number
+// alone (one seed, one result) without seeding a library generator per
+// frame.
+uint64_t splitmix64(uint64_t *state) {
+  uint64_t z = (*state += 0x9e3779b97f4a7c15u);
+  z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9u;
+  z = (z ^ (z >> 27)) * 0x94d049bb133111ebu;
+  return z ^ (z >> 31);
 }
 
 // Frames shorter than the two addresses get only their own bytes replaced.
-void randomize_addresses(frame_t *f, unsigned int seed) {
+void randomize_addresses(frame_t *f, uint32_t seed, uint32_t number) {
   constexpr int32_t kAddressBytes = 12;
   int32_t n = f->payload_size < kAddressBytes ? f->payload_size : kAddressBytes;
-  srandom(seed);
-  for (int32_t k = 0; k < n; ++k) f->payload[k] = static_cast<uint8_t>(random() & 0xFF);
+  uint64_t state = (static_cast<uint64_t>(seed) << 32) | number;
+  uint8_t bytes[16];
+  uint64_t a = splitmix64(&state), b = splitmix64(&state);
+  memcpy(bytes, &a, sizeof a);
+  memcpy(bytes + 8, &b, sizeof b);
+  memcpy(f->payload, bytes, static_cast<size_t>(n));
+}
+
+// Removes up to count entries from e (numbered index) on; the cursor is
+// left on the entry that takes e's number, or on the one before the gap,
+// so that removing runs from the back of the list walks it only once.
+void remove_run(int64_t index, frame_entry_t *e, int64_t count) {
+  frame_entry_t *before = e->prev;
+  for (; count > 0 && e != head_as_entry(); --count) {
+    frame_entry_t *next = e->next;
+    orvik::frames::release_entry(e);
+    e = next;
+  }
+  if (e != head_as_entry())
+    orvik::frames::cursor = orvik::frames::Cursor{index, e};
+  else if (before != head_as_entry())
+    orvik::frames::cursor = orvik::frames::Cursor{index - 1, before};
 }
 
 }  // namespace
@@ -55,7 +80,9 @@ int ovke_clone_frame(int32_t from, int32_t to) {
   frame_entry_t *pos = entry_at(to);
   frame_entry_t *copy = copy_entry(src);
   if (copy == nullptr) return kCloneNoMemory;
+  int64_t at = to < orvik::frames::frame_count ? to : orvik::frames::frame_count;
   orvik::frames::insert_before(pos, copy);
+  orvik::frames::cursor = orvik::frames::Cursor{at, copy};
   return 0;
 }
 
@@ -63,7 +90,7 @@ int ovke_remove_frame(int32_t index) {
   if (index < 0) return 1;
   if (queue_head == nullptr) return 2;
   frame_entry_t *e = entry_at(index);
-  if (e != head_as_entry()) orvik::frames::release_entry(e);
+  if (e != head_as_entry()) remove_run(index, e, 1);
   return 0;
 }
 
@@ -71,20 +98,17 @@ int ovke_remove_frame_interval(int32_t from, int32_t to) {
   if (from > to || from < 0) return 1;
   if (queue_head == nullptr) return 2;
   frame_entry_t *e = entry_at(from);
-  for (int64_t left = int64_t{to} - from + 1; left > 0 && e != head_as_entry(); --left) {
-    frame_entry_t *next = e->next;
-    orvik::frames::release_entry(e);
-    e = next;
-  }
+  if (e != head_as_entry()) remove_run(from, e, int64_t{to} - from + 1);
   return 0;
 }
 
 void ovke_randomize_frames(uint32_t seed) {
   if (seed == 0 || queue_head == nullptr) return;
+  orvik::frames::prepare_to_write_payloads();
   uint32_t number = 0;
   for (frame_entry_t *e = queue_head->first; e != head_as_entry(); e = e->next, ++number) {
     frame_t *f = e->frame;
-    if (f != nullptr && f->payload != nullptr) randomize_addresses(f, frame_seed(seed, number));
+    if (f != nullptr && f->payload != nullptr) randomize_addresses(f, seed, number);
   }
 }
 

@@ -7,11 +7,13 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <signal.h>
 #include <stdio.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "capture.h"
 #include "frames.h"
 #include "frames_internal.h"
 #include "log.h"
@@ -21,49 +23,45 @@ frame_queue_t *queue_head = nullptr;
 pcap_hdr_t pcap_header;
 
 // ---------------------------------------------------------------------------
-// Frame blocks.  Chunks of memory are mapped aligned to their unit, so a
-// block finds its chunk by masking its address; a chunk counts its live
-// blocks and goes back to the system when the last one does.  Space of a
-// released block is not reused before its whole chunk is free: frames are
-// loaded once and removed rarely.  Chunks ask for transparent huge pages,
-// which turns the page faults of a large load from one per 4 KiB into one
-// per 2 MiB.
+// Frame blocks.  Chunks of memory are mapped as the list grows: the first
+// is small, so that loading a capture of a few frames costs one small
+// mapping, and each next one is twice as large up to kMaxChunk.  A chunk
+// counts its live blocks and goes back to the system when the last one
+// does.  Space of a released block is not reused before its whole chunk is
+// free: frames are loaded once and removed rarely.
 namespace orvik::frames {
-namespace {
 
-constexpr size_t kChunkUnit = size_t{8} << 20;
-// A block larger than this gets a chunk of its own rather than leaving
-// much of the current chunk unused.
-constexpr size_t kLargeBlock = kChunkUnit / 4;
+int64_t frame_count = 0;
+Cursor cursor = {0, nullptr};
 
 struct Chunk {
   Chunk *next;  // every chunk, for release_all_blocks
   Chunk *prev;
-  size_t size;  // mapped bytes, a multiple of kChunkUnit
+  size_t size;  // mapped bytes
   size_t used;  // bytes handed out, this header included
   size_t live;  // blocks handed out and not yet given back
 };
+
+namespace {
+
+constexpr size_t kFirstChunk = size_t{64} << 10;
+constexpr size_t kMaxChunk = size_t{8} << 20;
+constexpr size_t kPopulateFrom = size_t{1} << 20;
 constexpr size_t kChunkHeader = (sizeof(Chunk) + 63) & ~size_t{63};
 
 Chunk *chunks = nullptr;   // all chunks
 Chunk *current = nullptr;  // the chunk small blocks come from
+size_t next_chunk = kFirstChunk;
 
 size_t round_up(size_t n, size_t unit) { return (n + unit - 1) / unit * unit; }
 
-Chunk *chunk_of(const void *block) {
-  return reinterpret_cast<Chunk *>(reinterpret_cast<uintptr_t>(block) & ~(kChunkUnit - 1));
-}
-
+// Chunks are filled front to back at once: their pages are faulted in by
+// the one mapping call instead of one fault at a time.
 Chunk *map_chunk(size_t size) {
-  size_t span = size + kChunkUnit;  // room to align the start
-  void *m = mmap(nullptr, span, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  int populate = size >= kPopulateFrom ? MAP_POPULATE : 0;
+  void *m = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | populate, -1, 0);
   if (m == MAP_FAILED) return nullptr;
-  uintptr_t base = reinterpret_cast<uintptr_t>(m);
-  uintptr_t start = round_up(base, kChunkUnit);
-  if (start > base) munmap(m, start - base);
-  if (base + span > start + size) munmap(reinterpret_cast<void *>(start + size), base + span - start - size);
-  madvise(reinterpret_cast<void *>(start), size, MADV_HUGEPAGE);
-  auto *c = reinterpret_cast<Chunk *>(start);
+  auto *c = static_cast<Chunk *>(m);
   *c = Chunk{chunks, nullptr, size, kChunkHeader, 0};
   if (chunks != nullptr) chunks->prev = c;
   chunks = c;
@@ -80,12 +78,15 @@ void unmap_chunk(Chunk *c) {
   munmap(c, c->size);
 }
 
-// A chunk with room for need bytes.
+// A chunk with room for need bytes.  A block larger than a quarter of the
+// next chunk gets a chunk of its own rather than leaving much of the
+// current one unused.
 Chunk *chunk_for(size_t need) {
-  if (need > kLargeBlock) return map_chunk(round_up(kChunkHeader + need, kChunkUnit));
+  if (need > next_chunk / 4) return map_chunk(round_up(kChunkHeader + need, size_t{4096}));
   if (current != nullptr && current->size - current->used >= need) return current;
-  Chunk *c = map_chunk(kChunkUnit);
+  Chunk *c = map_chunk(next_chunk);
   if (c == nullptr) return nullptr;
+  if (next_chunk < kMaxChunk) next_chunk *= 2;
   if (current != nullptr && current->live == 0) unmap_chunk(current);
   current = c;
   return c;
@@ -93,25 +94,27 @@ Chunk *chunk_for(size_t need) {
 
 }  // namespace
 
-frame_entry_t *new_block(int32_t payload_size) {
-  if (payload_size < 0) return nullptr;
-  size_t need = round_up(sizeof(FrameBlock) + static_cast<size_t>(payload_size), alignof(FrameBlock));
+frame_entry_t *new_block(int32_t own_bytes) {
+  if (own_bytes < 0) return nullptr;
+  size_t need = round_up(sizeof(FrameBlock) + static_cast<size_t>(own_bytes), alignof(FrameBlock));
   Chunk *c = chunk_for(need);
   if (c == nullptr) return nullptr;
   auto *b = reinterpret_cast<FrameBlock *>(reinterpret_cast<uint8_t *>(c) + c->used);
   c->used += need;
   ++c->live;
   b->frame.header = &b->header;
-  b->frame.payload_size = payload_size;
+  b->frame.payload_size = own_bytes;
   b->frame.payload = b->payload;
   b->entry.frame = &b->frame;
   b->entry.next = nullptr;
   b->entry.prev = nullptr;
+  b->origin = nullptr;
+  b->chunk = c;
   return &b->entry;
 }
 
 void release_block(frame_entry_t *e) {
-  Chunk *c = chunk_of(e);
+  Chunk *c = block_of(e)->chunk;
   if (--c->live > 0) return;
   if (c == current)
     c->used = kChunkHeader;  // start the chunk over
@@ -121,6 +124,9 @@ void release_block(frame_entry_t *e) {
 
 void release_all_blocks() {
   while (chunks != nullptr) unmap_chunk(chunks);
+  next_chunk = kFirstChunk;
+  frame_count = 0;
+  cursor.entry = nullptr;
 }
 
 }  // namespace orvik::frames
@@ -132,99 +138,225 @@ using orvik::frames::head_as_entry;
 
 char err_msg[orvik::kErrMsgSize];
 
-// Large reads keep a capture of a million small frames from costing a
-// million trips through stdio; 1 MiB is well past the point of diminishing
-// returns and small next to any capture worth the worry.
-constexpr size_t kIoBufferSize = 1 << 20;
+// ---------------------------------------------------------------------------
+// Sources: the inputs the frames point into.  A regular file is mapped
+// whole, privately: a load copies nothing, callers may change payload bytes
+// (the kernel copies the page they touch), and the file's pages stay in
+// the page cache.  Anything else (a pipe) is read to its end into memory of
+// our own.  Sources live until the store is emptied.
+//
+// While a file is mapped another program may cut it short; touching a page
+// past its new end raises SIGBUS.  The store's handler turns that into a
+// message and an exit status instead of a crash, and removes a save's
+// temporary file, so the save's target stays as it was.
 
-// Reader over the caller's stream.  A regular file is mapped and copied
-// from straight into the frames: one copy of every byte instead of two (the
-// kernel's into a buffer, then ours).  Anything else (a pipe, a file that
-// cannot be mapped) goes through our own buffer in large reads; a payload
-// larger than the buffer is read straight into its frame.  Either way the
-// stream is left right after the last byte the load used.
-class Reader {
- public:
-  explicit Reader(FILE *stream) : stream_(stream) {
-    if (!map_stream()) {
-      buf_ = static_cast<uint8_t *>(malloc(kIoBufferSize));
-      cap_ = buf_ != nullptr ? kIoBufferSize : 0;
-    }
-  }
-  ~Reader() {
-    if (map_ != nullptr) {
-      munmap(map_, map_size_);
-      fseeko(stream_, static_cast<off_t>(pos_), SEEK_SET);
-    } else if (end_ > pos_) {
-      fseeko(stream_, -static_cast<off_t>(end_ - pos_), SEEK_CUR);
-    }
-    free(buf_);
-  }
-  Reader(const Reader &) = delete;
-  Reader &operator=(const Reader &) = delete;
+constexpr size_t kFirstReadBuffer = size_t{64} << 10;
 
-  bool ok() const { return map_ != nullptr || buf_ != nullptr; }
-
-  // Copies up to n bytes into dst; fewer only at the end of the stream or
-  // on a read error.  Returns the count copied.
-  size_t read(void *dst, size_t n) {
-    auto *out = static_cast<uint8_t *>(dst);
-    size_t done = take(out, n);
-    if (done == n || map_ != nullptr) return done;
-    if (n - done >= cap_) return done + fread(out + done, 1, n - done, stream_);
-    fill();
-    return done + take(out + done, n - done);
-  }
-
-  bool at_eof() const { return map_ != nullptr ? pos_ == end_ : feof(stream_) != 0; }
-
- private:
-  bool map_stream() {
-    int fd = fileno(stream_);
-    struct stat st;
-    if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return false;
-    off_t at = ftello(stream_);  // counts what stdio has buffered already
-    if (at < 0 || at >= st.st_size) return false;
-    void *m = mmap(nullptr, static_cast<size_t>(st.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
-    if (m == MAP_FAILED) return false;
-    madvise(m, static_cast<size_t>(st.st_size), MADV_SEQUENTIAL);
-    map_ = static_cast<uint8_t *>(m);
-    map_size_ = static_cast<size_t>(st.st_size);
-    pos_ = static_cast<size_t>(at);
-    end_ = map_size_;
-    return true;
-  }
-  size_t take(uint8_t *out, size_t n) {
-    size_t k = end_ - pos_ < n ? end_ - pos_ : n;
-    memcpy(out, data() + pos_, k);
-    pos_ += k;
-    if (map_ != nullptr && pos_ - dropped_ >= kMapDropStep) drop_consumed();
-    return k;
-  }
-  // Mapped pages that were copied count as the process's memory until they
-  // are unmapped; dropping them as the load goes keeps a large capture from
-  // counting twice.  The file's pages stay in the page cache.
-  void drop_consumed() {
-    size_t upto = pos_ & ~(kMapDropStep - 1);
-    madvise(map_ + dropped_, upto - dropped_, MADV_DONTNEED);
-    dropped_ = upto;
-  }
-  const uint8_t *data() const { return map_ != nullptr ? map_ : buf_; }
-  void fill() {
-    pos_ = 0;
-    end_ = fread(buf_, 1, cap_, stream_);
-  }
-
-  FILE *stream_;
-  static constexpr size_t kMapDropStep = size_t{16} << 20;
-  uint8_t *map_ = nullptr;  // the whole file when mapped; pos_/end_ index it
-  size_t map_size_ = 0;
-  size_t dropped_ = 0;  // mapped bytes before this were handed back
-  uint8_t *buf_ = nullptr;
-  size_t cap_ = 0;
-  size_t pos_ = 0;
-  size_t end_ = 0;
+struct Source {
+  Source *next;
+  uint8_t *data;  // the whole file when mapped, else the bytes read
+  size_t size;
+  int fd;          // the mapped file, for copies and checks; -1 when read
+  struct stat st;  // the mapped file as it was mapped
+  char *message;   // what the bus-error handler writes
+  size_t message_len;
 };
+
+Source *sources = nullptr;
+// The temporary file of a save in progress, for the bus-error handler.
+char *volatile pending_temp = nullptr;
+struct sigaction previous_bus_action;
+bool bus_handler_installed = false;
+
+// The file name behind a descriptor, for messages; malloc()ed.
+char *name_of(int fd) {
+  if (fd >= 0) {
+    char link[64], name[PATH_MAX];
+    snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    ssize_t n = readlink(link, name, sizeof name - 1);
+    if (n > 0) {
+      name[n] = '\0';
+      return strdup(name);
+    }
+  }
+  return strdup("input");
+}
+
+void on_bus_error(int, siginfo_t *info, void *) {
+  auto *addr = static_cast<uint8_t *>(info->si_addr);
+  for (Source *s = sources; s != nullptr; s = s->next) {
+    if (s->fd < 0 || addr < s->data || addr >= s->data + s->size) continue;
+    if (pending_temp != nullptr) unlink(pending_temp);
+    ssize_t rc = write(STDERR_FILENO, s->message, s->message_len);
+    (void)rc;
+    _exit(1);
+  }
+  // Not ours: the fault takes its course under the previous disposition,
+  // and the next mapped load installs the handler again.
+  sigaction(SIGBUS, &previous_bus_action, nullptr);
+  bus_handler_installed = false;
+}
+
+void install_bus_handler() {
+  if (bus_handler_installed) return;
+  struct sigaction sa;
+  memset(&sa, 0, sizeof sa);
+  sa.sa_sigaction = on_bus_error;
+  sa.sa_flags = SA_SIGINFO;
+  sigemptyset(&sa.sa_mask);
+  if (sigaction(SIGBUS, &sa, &previous_bus_action) == 0) bus_handler_installed = true;
+}
+
+void free_source(Source *s) {
+  if (s->fd >= 0) {
+    munmap(s->data, s->size);
+    close(s->fd);
+  } else {
+    free(s->data);
+  }
+  free(s->message);
+  free(s);
+}
+
+void release_sources() {
+  while (sources != nullptr) {
+    Source *s = sources;
+    sources = s->next;
+    free_source(s);
+  }
+}
+
+bool map_source(Source *s, FILE *stream, size_t *start) {
+  int fd = fileno(stream);
+  struct stat st;
+  if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  off_t at = ftello(stream);  // counts what stdio has buffered already
+  if (at < 0 || at >= st.st_size) return false;
+  auto size = static_cast<size_t>(st.st_size);
+  void *m = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_NORESERVE, fd, 0);
+  if (m == MAP_FAILED) return false;
+  s->fd = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+  if (s->fd < 0) {
+    munmap(m, size);
+    return false;
+  }
+  s->data = static_cast<uint8_t *>(m);
+  s->size = size;
+  s->st = st;
+  *start = static_cast<size_t>(at);
+  return true;
+}
+
+// Reads the stream to its end.  False when memory is short.
+bool read_source(Source *s, FILE *stream) {
+  size_t cap = 0;
+  for (;;) {
+    if (s->size == cap) {
+      size_t grown = cap == 0 ? kFirstReadBuffer : cap * 2;
+      void *m = realloc(s->data, grown);
+      if (m == nullptr) return false;
+      s->data = static_cast<uint8_t *>(m);
+      cap = grown;
+    }
+    size_t n = fread(s->data + s->size, 1, cap - s->size, stream);
+    s->size += n;
+    if (n == 0) return true;
+  }
+}
+
+bool prepare_message(Source *s) {
+  char *name = name_of(s->fd);
+  if (name == nullptr) return false;
+  int n = asprintf(&s->message,
+                   "%s: capture `%s' was cut short or changed by another program while in use\n",
+                   program_invocation_short_name, name);
+  free(name);
+  if (n < 0) {
+    s->message = nullptr;
+    return false;
+  }
+  s->message_len = static_cast<size_t>(n);
+  return true;
+}
+
+// A new source for the stream, linked into the list; *start: where the
+// stream stood in it.  Null when memory is short.
+Source *open_source(FILE *stream, size_t *start) {
+  auto *s = static_cast<Source *>(calloc(1, sizeof(Source)));
+  if (s == nullptr) return nullptr;
+  s->fd = -1;
+  *start = 0;
+  if (!map_source(s, stream, start) && !read_source(s, stream)) {
+    free_source(s);
+    return nullptr;
+  }
+  if (!prepare_message(s)) {
+    free_source(s);
+    return nullptr;
+  }
+  s->next = sources;
+  sources = s;
+  if (s->fd >= 0) install_bus_handler();
+  return s;
+}
+
+const Source *source_of(const uint8_t *p) {
+  for (const Source *s = sources; s != nullptr; s = s->next)
+    if (p >= s->data && p < s->data + s->size) return s;
+  return nullptr;
+}
+
+}  // namespace
+
+namespace orvik::frames {
+
+// An edit about to write into many frames: the pages of every mapped input
+// are made private copies in one call rather than one fault a page.
+void prepare_to_write_payloads() {
+  for (Source *s = sources; s != nullptr; s = s->next)
+    if (s->fd >= 0) madvise(s->data, s->size, MADV_POPULATE_WRITE);
+}
+
+}  // namespace orvik::frames
+
+namespace {
+
+// The file a source maps is the one it was: same length, same time of
+// last change.
+bool unchanged(const Source *s) {
+  struct stat now;
+  if (s->fd < 0) return true;
+  return fstat(s->fd, &now) == 0 && now.st_size == s->st.st_size &&
+         now.st_mtim.tv_sec == s->st.st_mtim.tv_sec && now.st_mtim.tv_nsec == s->st.st_mtim.tv_nsec;
+}
+
+bool all_sources_unchanged() {
+  for (const Source *s = sources; s != nullptr; s = s->next) {
+    if (unchanged(s)) continue;
+    orvik::log_msg(err_msg, 2, "%s", s->message);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Load hooks of the capture parsers.
+namespace orvik::frames {
+
+bool append_frame(const pcaprec_hdr_t &h, const uint8_t *payload, const uint8_t *origin) {
+  frame_entry_t *e = new_block(0);
+  if (e == nullptr) return false;
+  FrameBlock *b = block_of(e);
+  b->header = h;
+  b->loaded = h;
+  b->origin = origin;
+  b->frame.payload_size = static_cast<int32_t>(h.incl_len);
+  b->frame.payload = const_cast<uint8_t *>(payload);
+  append(e);
+  return true;
+}
 
 void report_global_header(const pcap_hdr_t &h) {
   orvik::log_msg(err_msg, 0, "Magic: %Xh", h.magic_number);
@@ -245,45 +377,41 @@ void report_record(const pcaprec_hdr_t &h) {
   orvik::log_msg(err_msg, 1, "Length of packet: %u", h.orig_len);
 }
 
-int read_global_header(Reader &in) {
-  pcap_hdr_t h;
-  if (in.read(&h, sizeof h) == sizeof h) {
-    pcap_header = h;
-    return 0;
-  }
-  if (in.at_eof()) orvik::log_msg(err_msg, 2, "Unexpected end of file (ret %i, exp %i)", 0, 1);
-  orvik::log_msg(err_msg, 2, "error reading file");
-  return 1;
+void report_frame_data(const pcaprec_hdr_t &h) {
+  if (verbose >= 1) orvik::log_msg(err_msg, 1, "Data: (%uB)", h.incl_len);
 }
 
-// Appends the records that follow the global header.  A record with no
-// captured bytes is kept as an empty frame: ending the load there would drop
-// every later frame without a word.
-int read_records(Reader &in) {
-  for (;;) {
-    pcaprec_hdr_t h;
-    if (in.read(&h, sizeof h) != sizeof h) {
-      orvik::log_msg(err_msg, 2, "eof");
-      return 0;
-    }
-    report_record(h);
-    // incl_len is a signed count: 2^31 and more cannot be held and is
-    // refused like any allocation that fails.
-    frame_entry_t *e = orvik::frames::new_block(static_cast<int32_t>(h.incl_len));
-    if (e == nullptr) return 2;
-    *e->frame->header = h;
-    size_t size = static_cast<size_t>(e->frame->payload_size);
-    if (in.read(e->frame->payload, size) != size) {
-      orvik::frames::release_block(e);  // a record cut short at the end of the file
-      return 0;
-    }
-    orvik::frames::append(e);
-    if (verbose >= 1) orvik::log_msg(err_msg, 1, "Data: (%uB)", h.incl_len);
-  }
+void report_end_of_records() { orvik::log_msg(err_msg, 2, "eof"); }
+
+}  // namespace orvik::frames
+
+namespace {
+
+using orvik::frames::block_of;
+
+// Drops the frames appended after last (the list's last entry before a
+// load that is refused as a whole).
+void drop_frames_after(frame_entry_t *last) {
+  while (queue_head->last != last) orvik::frames::release_entry(queue_head->last);
+}
+
+void report_refusal(int rc, const Source *s) {
+  if (!orvik::log_enabled(2)) return;
+  char *name = name_of(s->fd);
+  if (name == nullptr) return;
+  if (rc == orvik::frames::kUnknownFormat)
+    orvik::log_msg(err_msg, 2, "`%s' is neither a PCAP nor a pcapng capture", name);
+  else if (rc == orvik::frames::kMixedLinkTypes)
+    orvik::log_msg(err_msg, 2, "`%s' holds interfaces of different link types", name);
+  free(name);
 }
 
 // ---------------------------------------------------------------------------
-// Saving.  The list goes to a temporary file beside the target, which
+// Saving.  Frames still as loaded are written in runs straight from their
+// input: a run of a mapped file goes by copy_file_range where its pages
+// were not changed in memory, so the kernel copies (or shares) the file's
+// blocks without the bytes ever passing through this process.  Everything
+// else goes through a buffer in large writes.  The list goes to a temporary file beside the target, which
 // replaces the target only after every byte reached the file system: a full
 // disk or a failing device never leaves a half-written capture where a good
 // one was, and the target may be the very file the list was loaded from.
@@ -315,15 +443,24 @@ mode_t current_umask() {
   return m;
 }
 
+// Buffered writes keep a capture of a million small frames from costing a
+// million system calls; runs of unchanged frames bypass the buffer, so it
+// need not be large (and a small one keeps saving a tiny capture cheap).
+constexpr size_t kIoBufferSize = size_t{64} << 10;
+constexpr size_t kWritePiece = size_t{1} << 20;
+
 class Output {
  public:
   Output() = default;
   ~Output() {
+    int saved = errno;
     if (fd_ >= 0) close(fd_);
+    pending_temp = nullptr;
     if (temp_ != nullptr && !committed_) unlink(temp_);
     free(temp_);
     free(target_);
     free(buf_);
+    errno = saved;
   }
   Output(const Output &) = delete;
   Output &operator=(const Output &) = delete;
@@ -331,7 +468,10 @@ class Output {
   // Opens the temporary file (or, for a device or pipe, the target itself,
   // which cannot be replaced by a rename).
   bool open(const char *path) {
-    if (*path == '\0') return false;  // names no file
+    if (*path == '\0') {  // names no file
+      errno = ENOENT;
+      return false;
+    }
     target_ = resolve_target(path);
     if (target_ == nullptr) return false;
     struct stat st;
@@ -339,7 +479,7 @@ class Output {
     if (exists && !S_ISREG(st.st_mode)) {
       fd_ = ::open(target_, O_WRONLY | O_CLOEXEC);
     } else if (exists && access(target_, W_OK) != 0) {
-      return false;  // a file we may not write is not replaced either
+      return false;  // a file we may not write is not replaced either (errno says why)
     } else if (!open_temp(exists ? &st : nullptr)) {
       return false;
     }
@@ -360,13 +500,44 @@ class Output {
     }
   }
 
+  // Copies n bytes of the file in_fd from offset at, through the kernel.
+  // False when this pair of files cannot be copied that way (the caller
+  // writes the bytes instead); a failure of the copy itself marks the
+  // output failed and answers true.
+  bool copy_from(int in_fd, off_t at, size_t n) {
+    if (failed_ || !copyable_) return failed_;
+    flush();
+    while (n > 0 && !failed_) {
+      ssize_t k = copy_file_range(in_fd, &at, fd_, nullptr, n, 0);
+      if (k < 0 && errno == EINTR) continue;
+      if (k < 0 && (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP ||
+                    errno == EBADF || errno == ETXTBSY)) {
+        copyable_ = false;
+        return false;
+      }
+      if (k == 0) errno = ESTALE;  // the input ended early: it was cut short
+      if (k <= 0) fail();
+      else n -= static_cast<size_t>(k);
+    }
+    return true;
+  }
+
+  bool failed() const { return failed_; }
+  void fail_with(int err) {
+    errno = err;
+    fail();
+  }
+
   // Flushes and closes; the temporary file then takes the target's place.
   bool commit() {
     flush();
     int rc = close(fd_);
     fd_ = -1;
-    if (rc != 0) failed_ = true;
-    if (failed_) return false;
+    if (rc != 0) fail();
+    if (failed_) {
+      errno = errno_;
+      return false;
+    }
     if (temp_ != nullptr && rename(temp_, target_) != 0) return false;
     committed_ = true;
     return true;
@@ -381,6 +552,7 @@ class Output {
       temp_ = format_path("%.*s/.orvik-save-XXXXXX", static_cast<int>(slash - target_), target_);
     if (temp_ == nullptr) return false;
     fd_ = mkostemp(temp_, O_CLOEXEC);
+    if (fd_ >= 0) pending_temp = temp_;
     if (fd_ < 0) {
       free(temp_);  // nothing was created: nothing to remove
       temp_ = nullptr;
@@ -392,7 +564,7 @@ class Output {
     if (existing != nullptr && fchown(fd_, existing->st_uid, existing->st_gid) != 0) {
       // Not the owner's to give away: the file becomes ours, like a new one.
     }
-    if (fchmod(fd_, mode) != 0) failed_ = true;
+    if (fchmod(fd_, mode) != 0) fail();
     return true;
   }
 
@@ -404,10 +576,14 @@ class Output {
   void write_all(const void *data, size_t n) {
     auto *p = static_cast<const uint8_t *>(data);
     while (n > 0 && !failed_) {
-      ssize_t k = ::write(fd_, p, n);
+      // One write of hundreds of megabytes is many times slower than the
+      // same bytes in pieces of a megabyte (the kernel's dirty-page
+      // accounting stalls a single huge write), so large runs go in pieces.
+      ssize_t k = ::write(fd_, p, n < kWritePiece ? n : kWritePiece);
       if (k < 0 && errno == EINTR) continue;
+      if (k == 0) errno = ENOSPC;
       if (k <= 0) {
-        failed_ = true;
+        fail();
         break;
       }
       p += k;
@@ -415,8 +591,16 @@ class Output {
     }
   }
 
+  // Keeps the first failure's reason for the caller.
+  void fail() {
+    if (!failed_) errno_ = errno;
+    failed_ = true;
+  }
+
   char *target_ = nullptr;
   char *temp_ = nullptr;
+  int errno_ = 0;
+  bool copyable_ = true;
   int fd_ = -1;
   uint8_t *buf_ = nullptr;
   size_t cap_ = 0;
@@ -425,15 +609,157 @@ class Output {
   bool committed_ = false;
 };
 
+// Which pages of a private file mapping this process has changed: a
+// changed page is an anonymous copy, an unchanged one is the file's page
+// or not present at all.  Read from /proc/self/pagemap; without it every
+// page counts as changed, and the bytes are written from memory.
+class PageMap {
+ public:
+  PageMap() = default;
+  ~PageMap() {
+    if (fd_ >= 0) close(fd_);
+  }
+  PageMap(const PageMap &) = delete;
+  PageMap &operator=(const PageMap &) = delete;
+
+  // The end of the stretch from p (before end) whose pages are all changed
+  // or all unchanged, and which of the two.
+  const uint8_t *stretch(const uint8_t *p, const uint8_t *end, bool *changed) {
+    *changed = page_changed(page(p));
+    uintptr_t pg = page(p) + 1;
+    while (pg * kPage < reinterpret_cast<uintptr_t>(end) && page_changed(pg) == *changed) ++pg;
+    auto *stop = reinterpret_cast<const uint8_t *>(pg * kPage);
+    return stop < end ? stop : end;
+  }
+
+ private:
+  static constexpr uintptr_t kPage = 4096;
+  static constexpr size_t kBatch = 4096;  // entries read at once
+  static uintptr_t page(const uint8_t *p) { return reinterpret_cast<uintptr_t>(p) / kPage; }
+
+  bool page_changed(uintptr_t pg) {
+    if (fd_ == kNotOpened) fd_ = open("/proc/self/pagemap", O_RDONLY | O_CLOEXEC);
+    if (fd_ < 0) return true;
+    if (pg < first_ || pg >= first_ + count_) {
+      ssize_t n = pread(fd_, entries_, sizeof entries_, static_cast<off_t>(pg * sizeof(uint64_t)));
+      if (n < static_cast<ssize_t>(sizeof(uint64_t))) return true;
+      first_ = pg;
+      count_ = static_cast<size_t>(n) / sizeof(uint64_t);
+    }
+    uint64_t e = entries_[pg - first_];
+    bool present = (e >> 63) & 1, swapped = (e >> 62) & 1, file_page = (e >> 61) & 1;
+    return swapped || (present && !file_page);
+  }
+
+  static constexpr int kNotOpened = -2;
+  int fd_ = kNotOpened;
+  uintptr_t first_ = 0;
+  size_t count_ = 0;
+  uint64_t entries_[kBatch];
+};
+
+// Runs shorter than this are written from memory: a system call per frame
+// would cost more than the copy.
+constexpr size_t kCopyRunMin = size_t{256} << 10;
+
+void write_run(Output &out, PageMap &pages, const uint8_t *begin, const uint8_t *end) {
+  const Source *s = source_of(begin);
+  if (s == nullptr || s->fd < 0 || static_cast<size_t>(end - begin) < kCopyRunMin) {
+    out.write(begin, static_cast<size_t>(end - begin));
+    return;
+  }
+  for (const uint8_t *p = begin; p < end && !out.failed();) {
+    bool changed;
+    const uint8_t *stop = pages.stretch(p, end, &changed);
+    auto n = static_cast<size_t>(stop - p);
+    if (changed || !out.copy_from(s->fd, static_cast<off_t>(p - s->data), n)) out.write(p, n);
+    p = stop;
+  }
+}
+
+// Payloads of frames saved one by one (a pcapng's, a swapped file's, or
+// frames between edits) that lie unchanged in a mapped file are read from
+// the file in large sequential reads rather than through the mapping:
+// faulting in every page of a fresh mapping costs more than the copy.
+class PayloadReader {
+ public:
+  PayloadReader() = default;
+  ~PayloadReader() { free(buf_); }
+  PayloadReader(const PayloadReader &) = delete;
+  PayloadReader &operator=(const PayloadReader &) = delete;
+
+  // Writes the n bytes at p to out from the file; false when they must
+  // come from memory instead (no file, pages changed, read short).
+  bool write(Output &out, PageMap &pages, const uint8_t *p, size_t n) {
+    if (n == 0 || n > kWindow) return false;
+    if (src_ == nullptr || p < src_->data || p >= src_->data + src_->size) {
+      src_ = source_of(p);
+      len_ = 0;
+    }
+    if (src_ == nullptr || src_->fd < 0 || n > src_->size - static_cast<size_t>(p - src_->data))
+      return false;
+    bool changed;
+    if (pages.stretch(p, p + n, &changed) != p + n || changed) return false;
+    auto at = static_cast<size_t>(p - src_->data);
+    if ((at < off_ || at + n > off_ + len_) && !fill(at, n)) return false;
+    out.write(buf_ + (at - off_), n);
+    return true;
+  }
+
+ private:
+  static constexpr size_t kWindow = size_t{1} << 20;
+
+  bool fill(size_t at, size_t n) {
+    if (buf_ == nullptr && (buf_ = static_cast<uint8_t *>(malloc(kWindow))) == nullptr) return false;
+    size_t want = src_->size - at < kWindow ? src_->size - at : kWindow;
+    ssize_t k = pread(src_->fd, buf_, want, static_cast<off_t>(at));
+    off_ = at;
+    len_ = k > 0 ? static_cast<size_t>(k) : 0;
+    return len_ >= n;
+  }
+
+  const Source *src_ = nullptr;
+  uint8_t *buf_ = nullptr;
+  size_t off_ = 0;  // file offset of buf_[0]
+  size_t len_ = 0;
+};
+
+// A frame whose record lies in the input exactly as it is held now.
+const uint8_t *in_place(const frame_entry_t *e) {
+  const FrameBlock *b = block_of(e);
+  const frame_t *f = e->frame;
+  if (b->origin == nullptr || f != &b->frame || f->header != &b->header) return nullptr;
+  if (f->payload != b->origin + sizeof(pcaprec_hdr_t)) return nullptr;
+  if (f->payload_size != static_cast<int32_t>(b->loaded.incl_len)) return nullptr;
+  if (memcmp(&b->header, &b->loaded, sizeof b->header) != 0) return nullptr;
+  return b->origin;
+}
+
 void write_frames(Output &out) {
   out.write(&pcap_header, sizeof pcap_header);
-  for (frame_entry_t *e = queue_head->first; e != head_as_entry(); e = e->next) {
+  PageMap pages;
+  PayloadReader payloads;
+  const uint8_t *run = nullptr, *run_end = nullptr;
+  for (frame_entry_t *e = queue_head->first; e != head_as_entry() && !out.failed(); e = e->next) {
     const frame_t *f = e->frame;
     if (f == nullptr) continue;
+    if (const uint8_t *rec = in_place(e)) {
+      const uint8_t *rec_end = rec + sizeof(pcaprec_hdr_t) + f->payload_size;
+      if (rec != run_end) {
+        if (run != nullptr) write_run(out, pages, run, run_end);
+        run = rec;
+      }
+      run_end = rec_end;
+      continue;
+    }
+    if (run != nullptr) write_run(out, pages, run, run_end);
+    run = run_end = nullptr;
     // The header is written as held: incl_len is the record's own word.
     out.write(f->header, sizeof *f->header);
-    if (f->payload_size > 0) out.write(f->payload, static_cast<size_t>(f->payload_size));
+    auto n = static_cast<size_t>(f->payload_size > 0 ? f->payload_size : 0);
+    if (n > 0 && !payloads.write(out, pages, f->payload, n)) out.write(f->payload, n);
   }
+  if (run != nullptr) write_run(out, pages, run, run_end);
 }
 
 }  // namespace
@@ -455,6 +781,7 @@ void ovke_free(void) {
   queue_head->first = head_as_entry();
   queue_head->last = head_as_entry();
   orvik::frames::release_all_blocks();
+  release_sources();
 }
 
 frame_queue_t *ovke_get_frames(void) { return queue_head; }
@@ -462,24 +789,57 @@ frame_queue_t *ovke_get_frames(void) { return queue_head; }
 int ovke_load_file(FILE **stream) {
   ORVIK_ASSERT_STORE_READY();
   if (stream == nullptr || *stream == nullptr) return 1;
-  Reader in(*stream);
-  if (!in.ok()) return 2;
-  if (int rc = read_global_header(in); rc != 0) return rc;
-  report_global_header(pcap_header);
-  return read_records(in);
+  size_t start = 0;
+  Source *s = open_source(*stream, &start);
+  if (s == nullptr) return orvik::frames::kNoMemory;
+  frame_entry_t *last = queue_head->last;
+  pcap_hdr_t header = pcap_header;
+  size_t used = 0;
+  int rc = orvik::frames::parse_capture(s->data + start, s->size - start, s->fd,
+                                        static_cast<off_t>(start), &header, &used);
+  if (s->fd >= 0) fseeko(*stream, static_cast<off_t>(start + used), SEEK_SET);
+  switch (rc) {
+    case orvik::frames::kLoaded:
+    case orvik::frames::kNoMemory:  // the frames before it stay, with their header
+      pcap_header = header;
+      break;
+    case orvik::frames::kNoHeader:
+      orvik::log_msg(err_msg, 2, "Unexpected end of file (ret %i, exp %i)", 0, 1);
+      orvik::log_msg(err_msg, 2, "error reading file");
+      break;
+    case orvik::frames::kUnknownFormat:
+    case orvik::frames::kMixedLinkTypes:
+      drop_frames_after(last);
+      report_refusal(rc, s);
+      break;
+    default:
+      break;
+  }
+  return rc;
 }
 
 int ovke_save_file(const char *path) {
   ORVIK_ASSERT_STORE_READY();
-  if (path == nullptr) return 1;
-  Output out;
-  if (!out.open(path)) {
-    orvik::log_msg(err_msg, 2, "Error: cannot open output file `%s`", path);
+  if (path == nullptr) {
+    errno = EINVAL;
     return 1;
   }
+  Output out;
+  if (!out.open(path)) {
+    int err = errno;
+    orvik::log_msg(err_msg, 2, "Error: cannot open output file `%s`", path);
+    errno = err;
+    return 1;
+  }
+  // An input another program changed since the load no longer holds the
+  // frames that point into it; checked again once everything is written.
+  if (!all_sources_unchanged()) out.fail_with(ESTALE);
   write_frames(out);
+  if (!out.failed() && !all_sources_unchanged()) out.fail_with(ESTALE);
   if (!out.commit()) {
+    int err = errno;
     orvik::log_msg(err_msg, 2, "Error: cannot write output file `%s`", path);
+    errno = err;
     return 1;
   }
   return 0;

@@ -9,7 +9,8 @@
  *   for (frame_entry_t *e = q->first; e != (frame_entry_t *)q; e = e->next)
  *
  * Every entry, frame, record header and payload belongs to the store:
- * callers may read the list and change payload bytes, never link, unlink
+ * callers may read the list, change payload bytes and lower a frame's
+ * payload_size together with its header's incl_len, never link, unlink
  * or free.  Single-threaded; one store per process. */
 #ifndef ORVIK_FRAMES_H
 #define ORVIK_FRAMES_H
@@ -74,12 +75,21 @@ ORVIK_EXPORT void ovke_free(void);
 /* The list head, or NULL before the first ovke_init. */
 ORVIK_EXPORT frame_queue_t *ovke_get_frames(void);
 
-/* Appends the records of the open stream *stream (the caller closes it).
- * 0 loaded up to the end of the usable data; 1 global header not
- * readable; 2 out of memory. */
+/* Appends the records of the open stream *stream (the caller closes it):
+ * a classic PCAP capture (microsecond or nanosecond times, either byte
+ * order; turned into host order) or a pcapng capture (saved as a
+ * nanosecond PCAP in host order).  A regular file is mapped privately and
+ * its frames point into the mapping until the store is emptied; a pipe is
+ * read to its end.  0 loaded up to the end of the usable data; 1 global
+ * header not readable; 2 out of memory; 3 neither PCAP nor pcapng; 4 a
+ * pcapng whose interfaces have different link types.  After 3 and 4 the
+ * list is as before the call.  If another process cuts the mapped file
+ * short, touching a lost frame writes a message and ends the process with
+ * status 1. */
 ORVIK_EXPORT int ovke_load_file(FILE **stream);
 /* Writes the list as a PCAP file; the target is replaced only when every
- * write succeeded.  0 written; 1 failure (target unchanged). */
+ * write succeeded.  0 written; 1 failure (target unchanged, errno tells
+ * why: ESTALE when a loaded file was changed by another process). */
 ORVIK_EXPORT int ovke_save_file(const char *path);
 
 /* Copies frame from so that it has number to.  0 done; 1 bad argument

@@ -34,31 +34,72 @@ extern pcap_hdr_t pcap_header;
 
 namespace orvik::frames {
 
-// One frame lives in ONE block: entry, frame record, record header and
-// payload, in this order, so a frame's header sits right in front of its
-// payload.  Blocks are carved from large chunks of mapped memory (see
-// frames.cc): a capture of a million frames then costs a few hundred page
-// mappings instead of four million allocations and a quarter of a million
-// page faults, and the whole list goes back to the system at once.
+// A frame's list entry, frame record and record header live in ONE block.
+// The payload stays where the load found it (in a private mapping of the
+// input file, or in the bytes read from a pipe); only a frame of the
+// store's own making (a copy) carries its payload in the block, after the
+// fixed part.  Blocks are carved from chunks of mapped memory (see
+// frames.cc), so a capture of a million frames costs a few hundred page
+// mappings instead of millions of allocations, and the whole list goes back
+// to the system at once.
 //
 // Every block comes from new_block and goes back through release_entry (one
 // frame) or release_all_blocks (the whole store); free() must never see one.
-// The payload area is never null, also for an empty frame.
+struct Chunk;
 struct FrameBlock {
   frame_entry_t entry;
   frame_t frame;
   pcaprec_hdr_t header;
+  // The record as the load found it in host order, and where its 16 bytes
+  // lie in the input when they hold exactly that (null otherwise: a copy,
+  // a swapped or a pcapng record).  A frame whose header, payload pointer
+  // and size still match is saved straight from the input.
+  pcaprec_hdr_t loaded;
+  const uint8_t *origin;
+  Chunk *chunk;
   alignas(8) uint8_t payload[];
 };
 
-// A block with room for payload_size bytes, its pointers wired, list links
-// cleared; header and payload bytes are left for the caller.  Null when
-// payload_size is negative or memory is short.
-frame_entry_t *new_block(int32_t payload_size);
+// A block with room for own_bytes of payload in it (0 for a frame whose
+// payload lies in the input), its pointers wired (payload at the block's
+// own area), list links cleared, origin null; header bytes are left for the
+// caller.  Null when own_bytes is negative or memory is short.
+frame_entry_t *new_block(int32_t own_bytes);
 // Gives back one block (already unlinked).
 void release_block(frame_entry_t *e);
 // Gives back every block at once; the list must be emptied by the caller.
 void release_all_blocks();
+
+inline FrameBlock *block_of(frame_entry_t *e) { return reinterpret_cast<FrameBlock *>(e); }
+inline const FrameBlock *block_of(const frame_entry_t *e) {
+  return reinterpret_cast<const FrameBlock *>(e);
+}
+
+// Load hooks used by the capture parsers (capture.cc), kept in frames.cc.
+// Appends a frame whose payload_size bytes lie at payload in the input
+// being loaded; origin: see FrameBlock.  False when memory is short.
+bool append_frame(const pcaprec_hdr_t &h, const uint8_t *payload, const uint8_t *origin);
+// Load reports: the global header (level 0), one record (levels 0 and 1),
+// its data (level 1), the end of the records (level 2).
+void report_global_header(const pcap_hdr_t &h);
+void report_record(const pcaprec_hdr_t &h);
+void report_frame_data(const pcaprec_hdr_t &h);
+void report_end_of_records();
+
+// Before an edit writes into the payloads of most frames (frames.cc).
+void prepare_to_write_payloads();
+
+// Number of entries in the list, and a remembered position in it: frames
+// are addressed by number, and an editor walking through the list (or
+// removing runs of frames from the back) then costs the distance from the
+// last position, not from the front.  Insertions and removals invalidate
+// the position unless the operation sets it again.
+extern int64_t frame_count;
+struct Cursor {
+  int64_t index;
+  frame_entry_t *entry;  // null: no position remembered
+};
+extern Cursor cursor;
 
 inline frame_entry_t *head_as_entry() {
   return reinterpret_cast<frame_entry_t *>(queue_head);
@@ -67,7 +108,8 @@ inline frame_entry_t *head_as_entry() {
 // Links e in front of pos (pos may be the head: e becomes the last entry).
 // The head is not laid out like an entry (its first/last sit where an
 // entry keeps frame/next), so the ends go through first/last by name.
-inline void insert_before(frame_entry_t *pos, frame_entry_t *e) {
+inline void link_before(frame_entry_t *pos, frame_entry_t *e) {
+  ++frame_count;
   e->next = pos;
   if (pos == head_as_entry()) {
     e->prev = queue_head->last;
@@ -82,10 +124,18 @@ inline void insert_before(frame_entry_t *pos, frame_entry_t *e) {
     e->prev->next = e;
 }
 
-inline void append(frame_entry_t *e) { insert_before(head_as_entry(), e); }
+// Appending leaves every number (and so the cursor) as it was.
+inline void append(frame_entry_t *e) { link_before(head_as_entry(), e); }
+
+inline void insert_before(frame_entry_t *pos, frame_entry_t *e) {
+  cursor.entry = nullptr;
+  link_before(pos, e);
+}
 
 // Unlinks e and frees its block.
 inline void release_entry(frame_entry_t *e) {
+  cursor.entry = nullptr;
+  --frame_count;
   if (e->prev == head_as_entry())
     queue_head->first = e->next;
   else
@@ -98,12 +148,24 @@ inline void release_entry(frame_entry_t *e) {
 }
 
 // The entry numbered n (from 0), or the head when the list is shorter.
+// Walks from the nearest of the front, the back and the cursor, and leaves
+// the cursor there.
 inline frame_entry_t *entry_at(int64_t n) {
+  if (n < 0 || n >= frame_count) return head_as_entry();
   frame_entry_t *e = queue_head->first;
-  while (e != head_as_entry() && n > 0) {
-    e = e->next;
-    --n;
+  int64_t at = 0;
+  if (frame_count - 1 - n < n) {
+    e = queue_head->last;
+    at = frame_count - 1;
   }
+  int64_t dist = at > n ? at - n : n - at;
+  if (cursor.entry != nullptr && (cursor.index > n ? cursor.index - n : n - cursor.index) < dist) {
+    e = cursor.entry;
+    at = cursor.index;
+  }
+  for (; at < n; ++at) e = e->next;
+  for (; at > n; --at) e = e->prev;
+  cursor = Cursor{n, e};
   return e;
 }
 

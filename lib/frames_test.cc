@@ -72,7 +72,7 @@ class FramesTest : public testing::Test {
 // would write: all of it comes back byte for byte.
 TEST_F(FramesTest, LoadThenSaveReproducesTheFile) {
   PcapGlobal g;
-  g.magic = 0xd4c3b2a1;  // the other byte order: taken as it stands
+  g.magic = 0xa1b23c4d;  // nanosecond times
   g.major = 7;
   g.minor = 65535;
   g.thiszone = -3600;

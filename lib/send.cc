@@ -168,27 +168,37 @@ uint64_t count_frames(const frame_queue_t *q) {
   return n;
 }
 
-bool load_frames(const char *path) {
+// Load results from which the store refuses a capture as a whole (3: not
+// a capture it reads, 4: not one it can hold); the send passes them on.
+constexpr int kFirstRefusal = 3;
+
+// The store's load result, or 1 when the file cannot be opened; the
+// failure's reason is set.
+int load_frames(const char *path) {
   if (path == nullptr) {
     orvik::log_msg(err_msg, 2, "No input file specified");
     set_reason("no input file given");
-    return false;
+    return 1;
   }
   FilePtr in(fopen(path, "r"));
   if (!in) {
     int e = errno;
     orvik::log_msg(err_msg, 2, "Cannot open file `%s'", path);
     set_reason("%s: %s", path, strerror(e));
-    return false;
+    return 1;
   }
   ovke_init();
   FILE *stream = in.get();
-  switch (ovke_load_file(&stream)) {
-    case 0: return true;
-    case 1: set_reason("%s: not a PCAP capture", path); return false;
-    case 2: set_reason("%s: out of memory loading the capture", path); return false;
-    default: set_reason("%s: cannot load the capture", path); return false;
+  int rc = ovke_load_file(&stream);
+  switch (rc) {
+    case 0: break;
+    case 1: set_reason("%s: too short to be a capture", path); break;
+    case 2: set_reason("%s: out of memory loading the capture", path); break;
+    case 3: set_reason("%s: neither a PCAP nor a pcapng capture", path); break;
+    case 4: set_reason("%s: interfaces of different link types", path); break;
+    default: set_reason("%s: cannot load the capture", path); break;
   }
+  return rc;
 }
 
 struct SendArgs {
@@ -452,7 +462,7 @@ void Pacer::send_frames() {
 int send(const char *path, const SendArgs &a) {
   fail_reason[0] = '\0';
   FrameStoreGuard store;
-  if (!load_frames(path)) return 1;
+  if (int rc = load_frames(path); rc != 0) return rc >= kFirstRefusal ? rc : 1;
   Pacer pacer(a, ovke_get_frames());
   if (!a.dry_run && !pacer.open_device()) return 1;
   pacer.reset();

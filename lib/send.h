@@ -40,7 +40,9 @@ ORVIK_EXPORT void ovks_set_masks(uint32_t rx, uint32_t tx);
 
 /* Replays path.  start, interval and move may be NULL.  hw_clock: start
  * at the card clock; dry_run: open no device.  speed in bits per second,
- * 0 or less: no bandwidth limit.  0 sent; 1 failure. */
+ * 0 or less: no bandwidth limit.  0 sent; 1 failure; 3 the capture is
+ * neither PCAP nor pcapng, 4 a pcapng with interfaces of different link
+ * types (ovke_load_file's results); nothing was sent then. */
 ORVIK_EXPORT int ovks_send(const char *path, const ovks_time_t *start,
                            const ovks_time_t *interval, const ovks_time_t *move,
                            uint8_t hw_clock, uint32_t repeat, uint8_t flag,

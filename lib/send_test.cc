@@ -343,19 +343,23 @@ TEST_F(SendTest, ProgressReachesEveryFrameOfEveryPass) {
 }
 
 TEST_F(SendTest, FailureGivesItsReason) {
-  write_file(dir_.file("text"), "no capture\n");  // shorter than a PCAP header
+  write_file(dir_.file("text"), "no capture\n");
+  write_file(dir_.file("short"), "\xd4\xc3\xb2\xa1\x02");  // cut inside the header
   struct Case {
     std::string path;
     bool device;
+    int result;
     std::string reason;
   } cases[] = {
-      {dir_.file("missing.pcap"), true, dir_.file("missing.pcap") + ": No such file or directory"},
-      {dir_.file("text"), true, dir_.file("text") + ": not a PCAP capture"},
-      {input({{1, 0, "a"}}), false, "cannot open the streaming device `(default)'"},
+      {dir_.file("missing.pcap"), true, 1,
+       dir_.file("missing.pcap") + ": No such file or directory"},
+      {dir_.file("text"), true, 3, dir_.file("text") + ": neither a PCAP nor a pcapng capture"},
+      {dir_.file("short"), true, 1, dir_.file("short") + ": too short to be a capture"},
+      {input({{1, 0, "a"}}), false, 1, "cannot open the streaming device `(default)'"},
   };
   for (const Case &c : cases) {
     if (!c.device) unsetenv("KVO2_SIM_OUT");
-    EXPECT_EQ(ovks_send(c.path.c_str(), nullptr, nullptr, nullptr, 0, 0, 0, 0, 0), 1);
+    EXPECT_EQ(ovks_send(c.path.c_str(), nullptr, nullptr, nullptr, 0, 0, 0, 0, 0), c.result);
     EXPECT_EQ(std::string(ovks_error()), c.reason);
   }
   setenv("KVO2_SIM_OUT", out().c_str(), 1);

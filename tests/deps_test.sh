@@ -55,7 +55,7 @@ BUILD="g++ cmake make pkg-config libxml2-dev"
 OPTIONAL="libpcap-dev libfcgi-dev"
 TEST="libgtest-dev lighttpd chromium clang valgrind npm apache2-utils groff-base man-db
 libxml2-utils tshark wireshark-common tcpdump prometheus hyperfine jq lintian dpkg-dev
-fakeroot python3 curl binutils"
+fakeroot python3 curl binutils time"
 without() { echo " $1 " | sed "s/[[:space:]]$2[[:space:]]/ /"; }
 
 # deps CASE UID INSTALLED CLANG(yes|no) WANT-STATUS WANT-OUTPUT WANT-APT TARGET

@@ -21,7 +21,9 @@ const char kUsage[] =
     "-l, --list                           Print the list of frames\n"
     "-r, --rand                           Randomize MAC addresses of frames\n"
     "-v, --verbose                        Verbose output\n"
-    "-s, --save <PCAP file>               Save to output\n";
+    "-s, --save <PCAP file>               Save to output\n"
+    "-F, --filter <expression>            Keep only the frames that match a libpcap filter\n"
+    "-S, --snaplen <bytes>                Cut every frame to at most <bytes>\n";
 
 const char kRule[] = "-------------------------\n";
 
@@ -141,7 +143,7 @@ TEST_F(FramekitTest, FailedStepsWarnRunOnAndEndWithStatus1) {
 
   r = framekit({"-f", input_, "-s", dir_.file("no/such/dir/out.pcap")});
   EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.err, "framekit: Error during save_file\n");
+  EXPECT_EQ(r.err, "framekit: Error during save_file\nframekit: No such file or directory\n");
 }
 
 TEST_F(FramekitTest, SaveMayReplaceTheInput) {
@@ -185,7 +187,7 @@ TEST_F(FramekitTest, InputProblemsEndWithStatus1) {
     EXPECT_EQ(r.err, c.err);
   }
   // Unknown options and missing arguments: getopt's own words, status 1.
-  for (std::vector<std::string> args : {std::vector<std::string>{"--clone", "0:1"},
+  for (std::vector<std::string> args : {std::vector<std::string>{"--klone", "0:1"},
                                         std::vector<std::string>{"-x"},
                                         std::vector<std::string>{"-f", input_, "-d"}}) {
     RunResult r = framekit(args);

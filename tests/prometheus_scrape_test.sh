@@ -28,7 +28,10 @@ web_port=$(free_port)
 lighttpd -D -f "$tmp/site/lighttpd.conf" & pids+=($!)
 target="http://127.0.0.1:$web_port/cgi-bin/orvik.cgi?format=prometheus"
 for _ in $(seq 50); do curl -sf "$target" >/dev/null && break; sleep 0.1; done
-curl -sf "$target" | grep -q '^orvik_item_value{' || fail "lighttpd does not serve the metrics"
+# Read whole before matching: grep -q would stop reading early, and the
+# writer's broken pipe would fail the pipeline.
+metrics=$(curl -sf "$target") || fail "lighttpd does not serve the metrics"
+grep -q '^orvik_item_value{' <<<"$metrics" || fail "lighttpd does not serve the metrics"
 
 prom_port=$(free_port)
 cat >"$tmp/prometheus.yml" <<EOF

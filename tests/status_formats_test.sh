@@ -116,8 +116,10 @@ cgi "s=2&format=json" >cgi.txt
 head -1 cgi.txt | grep -qx 'Content-Type: application/json' || fail "CGI JSON content type"
 [ "$(body <cgi.txt | jq -S .)" = "$(ovkshow -s 2 --json | jq -S .)" ] || fail "CGI section JSON"
 [ "$(cgi "format=json" | body | jq -S .)" = "$(ovkshow -l --json | jq -S .)" ] || fail "CGI list JSON"
-cgi "s=1&xformat=json" | head -1 | grep -q 'text/html' || fail "a key inside another key counts"
-cgi "format=xml" | grep -q '^Status: 400' || fail "unknown format"
+cgi "s=1&xformat=json" >cgi.txt
+head -1 cgi.txt | grep -q 'text/html' || fail "a key inside another key counts"
+cgi "format=xml" >cgi.txt
+grep -q '^Status: 400' cgi.txt || fail "unknown format"
 mkdir empty
 (cd empty && cgi "format=json") >err.txt
 grep -q '^Status: 500' err.txt || fail "CGI JSON error status"

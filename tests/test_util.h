@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -189,6 +190,26 @@ inline std::string pcap_record(int32_t sec, int32_t frac, const std::string &dat
   return pcap_record_header(sec, frac, static_cast<uint32_t>(data.size()),
                             orig_len != 0 ? orig_len : static_cast<uint32_t>(data.size())) +
          data;
+}
+
+// The capture written on a machine of the other byte order: every field of
+// the global header and of the record headers swapped, payloads as they
+// are.  classic must hold whole records in host order.
+inline std::string pcap_swapped(std::string classic) {
+  auto swap = [&classic](size_t at, size_t width) {
+    std::reverse(classic.begin() + static_cast<std::ptrdiff_t>(at),
+                 classic.begin() + static_cast<std::ptrdiff_t>(at + width));
+  };
+  const size_t global_widths[] = {4, 2, 2, 4, 4, 4, 4};
+  size_t at = 0;
+  for (size_t w : global_widths) swap(at, w), at += w;
+  while (at + 16 <= classic.size()) {
+    uint32_t incl_len;
+    memcpy(&incl_len, classic.data() + at + 8, sizeof incl_len);
+    for (int k = 0; k < 4; ++k) swap(at + 4 * k, 4);
+    at += 16 + incl_len;
+  }
+  return classic;
 }
 
 // n bytes that differ from frame to frame (tag) and from byte to byte.

@@ -21,6 +21,7 @@ using orvik_test::frame_bytes;
 using orvik_test::pcap_global_header;
 using orvik_test::pcap_record;
 using orvik_test::pcap_record_header;
+using orvik_test::pcap_swapped;
 using orvik_test::PcapGlobal;
 using orvik_test::program;
 using orvik_test::read_file;
@@ -293,8 +294,6 @@ std::string record_with_length(uint32_t incl_len, const std::string &data) {
 // never touched and a refused load writes no output.
 TEST_F(BadInput, OddCaptures) {
   const std::string frame = frame_bytes(60, 1);
-  PcapGlobal swapped;
-  swapped.magic = 0xd4c3b2a1;
   struct Case {
     std::string name;
     std::string bytes;
@@ -317,7 +316,7 @@ TEST_F(BadInput, OddCaptures) {
       {"negative_length", pcap_global_header() + pcap_record(1, 0, frame) +
                               record_with_length(0x80000000u, frame), -1},
       {"max_length", pcap_global_header() + record_with_length(0xffffffffu, frame), -1},
-      {"swapped_magic", pcap_global_header(swapped) + pcap_record(1, 0, frame), 1},
+      {"swapped_magic", pcap_swapped(pcap_global_header() + pcap_record(1, 0, frame)), 1},
   };
   for (const auto &c : cases) {
     write_file(in(c.name), c.bytes);

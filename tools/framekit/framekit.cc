@@ -1,13 +1,24 @@
 // framekit: loads one PCAP capture into the frame store, applies the edits
 // asked for on the command line in a fixed order, lists and saves it.
 #include <err.h>
+#include <errno.h>
+#include <fcntl.h>
 #include <getopt.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <cstdint>
 #include <memory>
+#include <utility>
+#include <vector>
+
+#ifdef ORVIK_HAVE_PCAP
+#include <pcap/pcap.h>
+#endif
 
 #include "c_util.h"
 #include "frames.h"
@@ -30,6 +41,8 @@ struct Options {
   long long first = 0;
   long long second = 0;
   bool bad_number = false;
+  const char *filter = nullptr;  // keep only the frames that match
+  int32_t snaplen = 0;           // 0: frames keep their length
 };
 
 void usage() {
@@ -42,7 +55,9 @@ void usage() {
         "-l, --list                           Print the list of frames\n"
         "-r, --rand                           Randomize MAC addresses of frames\n"
         "-v, --verbose                        Verbose output\n"
-        "-s, --save <PCAP file>               Save to output\n",
+        "-s, --save <PCAP file>               Save to output\n"
+        "-F, --filter <expression>            Keep only the frames that match a libpcap filter\n"
+        "-S, --snaplen <bytes>                Cut every frame to at most <bytes>\n",
         stdout);
 }
 
@@ -63,6 +78,19 @@ void parse_index(const char *arg, Options *o) {
   }
 }
 
+// A snapshot length: a whole number from 1 to 2^31 - 1, nothing after it.
+void parse_snaplen(const char *arg, Options *o) {
+  char *end = nullptr;
+  errno = 0;
+  long long v = strtoll(arg, &end, 10);
+  if (errno != 0 || end == arg || *end != '\0' || v < 1 || v > INT32_MAX) {
+    warnx("Cannot parse <bytes> `%s' (1 to %d)", arg, INT32_MAX);
+    o->bad_number = true;
+    return;
+  }
+  o->snaplen = static_cast<int32_t>(v);
+}
+
 void print_non_options(int argc, char **argv) {
   if (optind >= argc) return;
   fputs("non-option ARGV-elements: ", stdout);
@@ -78,6 +106,9 @@ int read_flags(int argc, char **argv, Options *o) {
       {"file", required_argument, nullptr, 'f'},
       {"save", required_argument, nullptr, 's'},
       {"copy", required_argument, nullptr, 'c'},
+      {"clone", required_argument, nullptr, 'c'},
+      {"filter", required_argument, nullptr, 'F'},
+      {"snaplen", required_argument, nullptr, 'S'},
       {"delete", required_argument, nullptr, 'd'},
       {"delete-range", required_argument, nullptr, 'D'},
       {"rand", no_argument, &o->rand_flag, 1},
@@ -87,7 +118,7 @@ int read_flags(int argc, char **argv, Options *o) {
       {nullptr, 0, nullptr, 0},
   };
   int opt;
-  while ((opt = getopt_long(argc, argv, "hf:s:vlrc:d:D:", long_options, nullptr)) != -1) {
+  while ((opt = getopt_long(argc, argv, "hf:s:vlrc:d:D:F:S:", long_options, nullptr)) != -1) {
     switch (opt) {
       case 0:  // a long option that set its switch itself
         break;
@@ -113,6 +144,12 @@ int read_flags(int argc, char **argv, Options *o) {
         break;
       case 'r':
         o->rand_flag = 1;
+        break;
+      case 'F':
+        o->filter = optarg;
+        break;
+      case 'S':
+        parse_snaplen(optarg, o);
         break;
       case 'l':
         o->list_flag = 1;
@@ -140,23 +177,151 @@ void show_frames(const frame_queue_t *q) {
   }
 }
 
-// Runs the requested edits in their fixed order, then lists and saves.
-// Every step runs even after another failed; the result tells whether one
-// did.
-int edit_and_save(const Options &o) {
+#ifdef ORVIK_HAVE_PCAP
+// A compiled filter expression for the capture's link type.
+class Filter {
+ public:
+  Filter() = default;
+  ~Filter() {
+    if (compiled_) pcap_freecode(&prog_);
+  }
+  Filter(const Filter &) = delete;
+  Filter &operator=(const Filter &) = delete;
+
+  // The link type is read from the capture file by libpcap, which knows
+  // every format the store loads.  False after printing why not.
+  bool compile(const char *path, const char *expression) {
+    char errbuf[PCAP_ERRBUF_SIZE] = "";
+    struct stat st;
+    if (stat(path, &st) != 0 || !S_ISREG(st.st_mode)) {
+      warnx("--filter needs a capture file, not `%s'", path);
+      return false;
+    }
+    std::unique_ptr<pcap_t, void (*)(pcap_t *)> probe(
+        pcap_open_offline_with_tstamp_precision(path, PCAP_TSTAMP_PRECISION_NANO, errbuf),
+        pcap_close);
+    if (!probe) {
+      warnx("%s", errbuf);
+      return false;
+    }
+    if (pcap_compile(probe.get(), &prog_, expression, 1, PCAP_NETMASK_UNKNOWN) != 0) {
+      warnx("%s", pcap_geterr(probe.get()));
+      return false;
+    }
+    compiled_ = true;
+    return true;
+  }
+
+  bool matches(const frame_t *f) const {
+    struct pcap_pkthdr h;
+    h.ts.tv_sec = f->header->ts_sec;
+    h.ts.tv_usec = 0;
+    h.caplen = static_cast<bpf_u_int32>(f->payload_size);
+    h.len = f->header->orig_len;
+    return pcap_offline_filter(&prog_, &h, f->payload) != 0;
+  }
+
+ private:
+  struct bpf_program prog_ = {};
+  bool compiled_ = false;
+};
+
+// Removes the frames the filter does not match.  Runs of them are removed
+// from the back, so the store finds each run from the one before.
+void apply_filter(const Filter &filter) {
+  const frame_queue_t *q = ovke_get_frames();
+  std::vector<std::pair<int32_t, int32_t>> drop;
+  int32_t number = 0;
+  for (const frame_entry_t *e = q->first; e != (const frame_entry_t *)q; e = e->next, ++number) {
+    if (e->frame == nullptr || filter.matches(e->frame)) continue;
+    if (!drop.empty() && drop.back().second == number - 1)
+      drop.back().second = number;
+    else
+      drop.emplace_back(number, number);
+  }
+  for (auto run = drop.rbegin(); run != drop.rend(); ++run)
+    ovke_remove_frame_interval(run->first, run->second);
+}
+#else
+// Built without libpcap: --filter is refused before anything is loaded.
+class Filter {
+ public:
+  bool compile(const char *, const char *) {
+    warnx("--filter is not available: framekit was built without libpcap");
+    return false;
+  }
+};
+void apply_filter(const Filter &) {}
+#endif
+
+// Cuts every frame longer than snaplen to snaplen bytes; orig_len keeps
+// the length on the wire.
+void apply_snaplen(int32_t snaplen) {
+  const frame_queue_t *q = ovke_get_frames();
+  for (const frame_entry_t *e = q->first; e != (const frame_entry_t *)q; e = e->next) {
+    frame_t *f = e->frame;
+    if (f == nullptr || f->payload_size <= snaplen) continue;
+    f->payload_size = snaplen;
+    f->header->incl_len = static_cast<uint32_t>(snaplen);
+  }
+}
+
+// The saved file's global header takes the new snapshot length (bytes 16
+// to 19, in the host order the store saves in).  A target that is no
+// regular file (a pipe) has gone by already and keeps the loaded one.
+bool patch_snaplen(const char *path, int32_t snaplen) {
+  int fd = open(path, O_WRONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct stat st;
+  bool ok = true;
+  if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+    uint32_t v = static_cast<uint32_t>(snaplen);
+    ok = pwrite(fd, &v, sizeof v, 16) == static_cast<ssize_t>(sizeof v);
+  }
+  if (close(fd) != 0) ok = false;
+  return ok;
+}
+
+// One failed step: the warning, and the system's reason when there is one.
+void warn_failed(const char *what, int err, const char *input) {
+  warnx("Error during %s", what);
+  if (err == ESTALE)  // the store's word for an input changed under it
+    warnx("`%s' was cut short or changed by another program while in use", input);
+  else if (err != 0)
+    warnx("%s", strerror(err));
+}
+
+// Runs the requested edits in their fixed order, then filters, cuts, lists
+// and saves.  Every step runs even after another failed; the result tells
+// whether one did.
+int edit_and_save(const Options &o, const Filter &filter) {
   int status = 0;
-  auto check = [&status](int rc, const char *what) {
+  // reason: the system's reason for a failure, or 0 when the result says
+  // it all (a bad frame number).
+  auto check = [&status, &o](int rc, const char *what, int reason) {
     if (rc == 0) return;
-    warnx("Error during %s", what);
+    warn_failed(what, reason, o.filename);
     status = 1;
   };
-  if (o.copy_flag) check(ovke_clone_frame(low32(o.first), low32(o.second)), "clone_frame");
-  if (o.delete_flag) check(ovke_remove_frame(low32(o.first)), "remove_frame");
+  constexpr int kCloneNoMemory = 3;
+  if (o.copy_flag) {
+    int rc = ovke_clone_frame(low32(o.first), low32(o.second));
+    check(rc, "clone_frame", rc == kCloneNoMemory ? ENOMEM : 0);
+  }
+  if (o.delete_flag) check(ovke_remove_frame(low32(o.first)), "remove_frame", 0);
   if (o.delete_range_flag)
-    check(ovke_remove_frame_interval(low32(o.first), low32(o.second)), "remove_frame_interval");
+    check(ovke_remove_frame_interval(low32(o.first), low32(o.second)), "remove_frame_interval", 0);
   if (o.rand_flag) ovke_randomize_frames(static_cast<uint32_t>(time(nullptr)));
+  if (o.filter != nullptr) apply_filter(filter);
+  if (o.snaplen > 0) apply_snaplen(o.snaplen);
   if (o.list_flag) show_frames(ovke_get_frames());
-  if (o.save_file != nullptr) check(ovke_save_file(o.save_file), "save_file");
+  if (o.save_file != nullptr) {
+    errno = 0;
+    int rc = ovke_save_file(o.save_file);
+    check(rc, "save_file", errno);
+    if (rc == 0 && o.snaplen > 0 && !patch_snaplen(o.save_file, o.snaplen))
+      check(1, "save_file", errno);
+  }
   return status;
 }
 
@@ -174,14 +339,21 @@ int run(const Options &o) {
     fprintf(stderr, "Cannot open file `%s'\n", o.filename);
     return 1;
   }
+  Filter filter;
+  if (o.filter != nullptr && !filter.compile(o.filename, o.filter)) return 1;
   ovke_init();
   FILE *stream = in.get();
-  if (ovke_load_file(&stream) != 0) {
+  if (int rc = ovke_load_file(&stream); rc != 0) {
     in.reset();
     ovke_free();
+    constexpr int kNotACapture = 3, kMixedLinkTypes = 4;
+    if (rc == kNotACapture) warnx("`%s' is neither a PCAP nor a pcapng capture", o.filename);
+    if (rc == kMixedLinkTypes)
+      warnx("`%s' holds interfaces of different link types, which one PCAP file cannot hold",
+            o.filename);
     errx(1, "Load file failed");
   }
-  int status = edit_and_save(o);
+  int status = edit_and_save(o, filter);
   in.reset();
   ovke_free();
   return status;

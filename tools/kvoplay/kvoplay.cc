@@ -309,6 +309,13 @@ int Send(const Options &o) {
                      o.get_hw_ts_flag != 0, o.repeat, static_cast<uint8_t>(o.header_flag_val),
                      o.dont_send_flag != 0, o.bandwidth_flag ? o.max_speed : 0.0f);
   line.reset();
+  constexpr int kNotACapture = 3, kMixedLinkTypes = 4;
+  if (rc == kNotACapture || rc == kMixedLinkTypes) {
+    ovks_free();
+    if (rc == kNotACapture) errx(1, "`%s' is neither a PCAP nor a pcapng capture", o.filename);
+    errx(1, "`%s' holds interfaces of different link types, which one PCAP file cannot hold",
+         o.filename);
+  }
   if (rc != 0) {
     ovks_free();
     warnx("Error - cannot send");

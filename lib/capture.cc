@@ -1,0 +1,377 @@
+// Capture formats: detection by the first four bytes, the classic PCAP
+// parser for both byte orders and the pcapng parser.
+#include "capture.h"
+
+#include <errno.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include "frames_internal.h"
+
+namespace orvik::frames {
+namespace {
+
+constexpr uint32_t kSwappedMicrosecondMagic = 0xd4c3b2a1;
+constexpr uint32_t kSwappedNanosecondMagic = 0x4d3cb2a1;
+constexpr uint32_t kSectionHeaderBlock = 0x0A0D0D0A;
+constexpr uint32_t kByteOrderMagic = 0x1A2B3C4D;
+constexpr uint32_t kInterfaceBlock = 1;
+constexpr uint32_t kObsoletePacketBlock = 2;
+constexpr uint32_t kSimplePacketBlock = 3;
+constexpr uint32_t kEnhancedPacketBlock = 6;
+constexpr uint16_t kOptionTsresol = 9;
+constexpr uint16_t kOptionTsoffset = 14;
+constexpr size_t kGlobalHeaderSize = sizeof(pcap_hdr_t);
+constexpr size_t kRecordHeaderSize = sizeof(pcaprec_hdr_t);
+constexpr uint64_t kNsPerSec = 1000000000;
+
+// Field reader for one byte order.
+struct Order {
+  bool swapped = false;
+  uint16_t u16(const uint8_t *p) const {
+    uint16_t v;
+    memcpy(&v, p, sizeof v);
+    return swapped ? __builtin_bswap16(v) : v;
+  }
+  uint32_t u32(const uint8_t *p) const {
+    uint32_t v;
+    memcpy(&v, p, sizeof v);
+    return swapped ? __builtin_bswap32(v) : v;
+  }
+  uint64_t u64(const uint8_t *p) const {
+    uint64_t v;
+    memcpy(&v, p, sizeof v);
+    return swapped ? __builtin_bswap64(v) : v;
+  }
+};
+
+// Where the parsers read the capture's own fields.  The frames point into
+// the capture's bytes (a mapping of the file), but the headers are read
+// from the file in large sequential reads: touching every page of a fresh
+// mapping costs a page-table walk and a cache miss per record, which on a
+// large capture is most of the load; the mapping's pages are then touched
+// only by whoever reads a payload.  Without a file the bytes are read
+// where they are.
+class Bytes {
+ public:
+  Bytes(const uint8_t *data, size_t size, int fd, off_t base)
+      : data_(data), size_(size), fd_(fd), base_(base) {
+    if (fd_ >= 0) buf_ = static_cast<uint8_t *>(malloc(size < kWindow ? size : kWindow));
+  }
+  ~Bytes() { free(buf_); }
+  Bytes(const Bytes &) = delete;
+  Bytes &operator=(const Bytes &) = delete;
+
+  static constexpr size_t kWindow = size_t{1} << 17;
+
+  // The n bytes at off (off + n within the capture, n at most kWindow), or
+  // null when they cannot be read: the file got shorter.
+  const uint8_t *at(size_t off, size_t n) {
+    if (buf_ == nullptr) return data_ + off;
+    if (off >= win_off_ && off + n <= win_off_ + win_len_) return buf_ + (off - win_off_);
+    size_t cap = size_ < kWindow ? size_ : kWindow;
+    size_t want = size_ - off < cap ? size_ - off : cap;
+    size_t got = 0;
+    while (got < want) {
+      ssize_t k = pread(fd_, buf_ + got, want - got, base_ + static_cast<off_t>(off + got));
+      if (k < 0 && errno == EINTR) continue;
+      if (k <= 0) break;
+      got += static_cast<size_t>(k);
+    }
+    win_off_ = off;
+    win_len_ = got;
+    return got >= n ? buf_ : nullptr;
+  }
+
+ private:
+  const uint8_t *data_;
+  size_t size_;
+  int fd_;
+  off_t base_;
+  uint8_t *buf_ = nullptr;
+  size_t win_off_ = 0;
+  size_t win_len_ = 0;
+};
+
+uint32_t raw32(const uint8_t *p) {
+  uint32_t v;
+  memcpy(&v, p, sizeof v);
+  return v;
+}
+
+// ---------------------------------------------------------------------------
+// Classic PCAP.  A host-order record is kept as it lies, so an unchanged
+// frame saves straight from the input; a swapped one gets a host-order
+// copy of its header.
+
+int parse_classic(Bytes &in, const uint8_t *d, size_t n, Order order, pcap_hdr_t *global,
+                  size_t *used) {
+  if (n < kGlobalHeaderSize) return kNoHeader;
+  const uint8_t *gh = in.at(0, kGlobalHeaderSize);
+  if (gh == nullptr) return kNoHeader;
+  pcap_hdr_t g;
+  memcpy(&g, gh, sizeof g);
+  if (order.swapped) {
+    g.magic_number = order.u32(gh);
+    g.version_major = order.u16(gh + 4);
+    g.version_minor = order.u16(gh + 6);
+    g.thiszone = static_cast<int32_t>(order.u32(gh + 8));
+    g.sigfigs = order.u32(gh + 12);
+    g.snaplen = order.u32(gh + 16);
+    g.network = order.u32(gh + 20);
+  }
+  *global = g;
+  report_global_header(g);
+  size_t off = kGlobalHeaderSize;
+  for (;;) {
+    *used = off;
+    if (n - off < kRecordHeaderSize) {
+      report_end_of_records();
+      return kLoaded;
+    }
+    const uint8_t *rec = in.at(off, kRecordHeaderSize);
+    if (rec == nullptr) return kLoaded;
+    pcaprec_hdr_t h;
+    memcpy(&h, rec, sizeof h);
+    if (order.swapped) {
+      h.ts_sec = static_cast<int32_t>(order.u32(rec));
+      h.ts_usec = static_cast<int32_t>(order.u32(rec + 4));
+      h.incl_len = order.u32(rec + 8);
+      h.orig_len = order.u32(rec + 12);
+    }
+    report_record(h);
+    // incl_len is a signed count: 2^31 and more cannot be held.
+    if (static_cast<int32_t>(h.incl_len) < 0) return kNoMemory;
+    // A record cut short at the end of the file is dropped.
+    if (n - off - kRecordHeaderSize < h.incl_len) return kLoaded;
+    if (!append_frame(h, d + off + kRecordHeaderSize, order.swapped ? nullptr : d + off))
+      return kNoMemory;
+    report_frame_data(h);
+    off += kRecordHeaderSize + h.incl_len;
+  }
+}
+
+// ---------------------------------------------------------------------------
+// pcapng: sections of blocks; interfaces are numbered per section.  Blocks
+// the store has no use for are skipped; a block that is cut short or whose
+// lengths contradict each other ends the load like a cut record.
+
+struct Interface {
+  uint32_t snaplen;
+  uint8_t tsresol;
+  int64_t tsoffset;  // seconds
+};
+
+class PcapngParser {
+ public:
+  PcapngParser(Bytes &in, const uint8_t *d, size_t n) : in_(in), d_(d), n_(n) {}
+  ~PcapngParser() { free(ifaces_); }
+  PcapngParser(const PcapngParser &) = delete;
+  PcapngParser &operator=(const PcapngParser &) = delete;
+
+  int run(pcap_hdr_t *global, size_t *used) {
+    int rc = blocks(used);
+    if (rc == kLoaded) report_header_once();
+    *global = header_;
+    return rc;
+  }
+
+ private:
+  int blocks(size_t *used) {
+    size_t off = 0;
+    *used = 0;
+    for (;;) {
+      if (n_ - off < 12) break;
+      const uint8_t *b = in_.at(off, 12);
+      if (b == nullptr) break;
+      uint32_t type = raw32(b);
+      if (type == kSectionHeaderBlock && !start_section(b)) break;
+      type = order_.u32(b);
+      uint32_t len = order_.u32(b + 4);
+      if (len < 12 || len % 4 != 0 || len > n_ - off) break;
+      if (off == 0 && type != kSectionHeaderBlock) break;
+      int rc = block(type, off + 8, len - 12);
+      if (rc < 0) break;
+      if (rc != kLoaded) return rc;
+      off += len;
+      *used = off;
+    }
+    if (off == 0) return kNoHeader;  // not even a whole section header
+    report_end_of_records();
+    return kLoaded;
+  }
+
+  // Reads the byte order of a new section; false when it has none.
+  bool start_section(const uint8_t *b) {
+    uint32_t bom = raw32(b + 8);
+    if (bom == kByteOrderMagic)
+      order_.swapped = false;
+    else if (__builtin_bswap32(bom) == kByteOrderMagic)
+      order_.swapped = true;
+    else
+      return false;
+    count_ = 0;
+    return true;
+  }
+
+  // kLoaded to go on, -1 to end the load quietly, or a failing result.
+  // The block body at off, of size bytes.
+  int block(uint32_t type, size_t off, size_t size) {
+    // The fixed part of every packet block fits in 20 bytes; an interface
+    // block is read whole (up to a window) for its options.
+    size_t want = type == kInterfaceBlock ? size : 20;
+    if (want > size) want = size;
+    if (want > Bytes::kWindow) want = Bytes::kWindow;
+    if (type != kInterfaceBlock && type != kEnhancedPacketBlock && type != kObsoletePacketBlock &&
+        type != kSimplePacketBlock)
+      return kLoaded;
+    const uint8_t *body = in_.at(off, want);
+    if (body == nullptr) return -1;
+    const uint8_t *data = d_ + off;
+    switch (type) {
+      case kInterfaceBlock:
+        return interface(body, want);
+      case kEnhancedPacketBlock:
+        if (size < 20) return -1;
+        return packet(order_.u32(body), order_.u32(body + 4), order_.u32(body + 8),
+                      order_.u32(body + 12), order_.u32(body + 16), data + 20, size - 20);
+      case kObsoletePacketBlock:
+        if (size < 20) return -1;
+        return packet(order_.u16(body), order_.u32(body + 4), order_.u32(body + 8),
+                      order_.u32(body + 12), order_.u32(body + 16), data + 20, size - 20);
+      case kSimplePacketBlock: {
+        if (size < 4 || count_ == 0) return -1;
+        uint32_t orig = order_.u32(body);
+        uint32_t cap = orig;
+        if (cap > size - 4) cap = static_cast<uint32_t>(size - 4);
+        if (ifaces_[0].snaplen != 0 && cap > ifaces_[0].snaplen) cap = ifaces_[0].snaplen;
+        return packet_data(0, 0, cap, orig, data + 4);
+      }
+      default:
+        return kLoaded;
+    }
+  }
+
+  int interface(const uint8_t *body, size_t size) {
+    if (size < 8) return -1;
+    uint32_t link = order_.u16(body);
+    if (!have_link_) {
+      have_link_ = true;
+      header_.network = link;
+    } else if (link != header_.network) {
+      return kMixedLinkTypes;
+    }
+    if (count_ == capacity_ && !grow()) return kNoMemory;
+    Interface &i = ifaces_[count_++];
+    i = Interface{order_.u32(body + 4), 6, 0};
+    uint32_t snap = i.snaplen != 0 ? i.snaplen : kDefaultSnaplen;
+    if (snap > header_.snaplen) header_.snaplen = snap;
+    options(body + 8, size - 8, &i);
+    return kLoaded;
+  }
+
+  void options(const uint8_t *p, size_t size, Interface *i) {
+    while (size >= 4) {
+      uint16_t code = order_.u16(p), len = order_.u16(p + 2);
+      size_t padded = (static_cast<size_t>(len) + 3) & ~size_t{3};
+      if (code == 0 || padded > size - 4) return;
+      if (code == kOptionTsresol && len >= 1) i->tsresol = p[4];
+      if (code == kOptionTsoffset && len >= 8) i->tsoffset = static_cast<int64_t>(order_.u64(p + 4));
+      p += 4 + padded;
+      size -= 4 + padded;
+    }
+  }
+
+  bool grow() {
+    uint32_t cap = capacity_ == 0 ? 4 : capacity_ * 2;
+    void *m = realloc(ifaces_, cap * sizeof(Interface));
+    if (m == nullptr) return false;
+    ifaces_ = static_cast<Interface *>(m);
+    capacity_ = cap;
+    return true;
+  }
+
+  int packet(uint32_t iface, uint32_t ts_high, uint32_t ts_low, uint32_t cap, uint32_t orig,
+             const uint8_t *data, size_t room) {
+    if (iface >= count_ || cap > room) return -1;
+    uint64_t units = (static_cast<uint64_t>(ts_high) << 32) | ts_low;
+    return packet_data(iface, units, cap, orig, data);
+  }
+
+  int packet_data(uint32_t iface, uint64_t units, uint32_t cap, uint32_t orig, const uint8_t *data) {
+    report_header_once();
+    const Interface &i = ifaces_[iface];
+    uint64_t ns = pcapng_nanoseconds(units, i.tsresol) + static_cast<uint64_t>(i.tsoffset) * kNsPerSec;
+    pcaprec_hdr_t h{static_cast<int32_t>(ns / kNsPerSec), static_cast<int32_t>(ns % kNsPerSec), cap,
+                    orig};
+    report_record(h);
+    if (static_cast<int32_t>(cap) < 0) return kNoMemory;
+    if (!append_frame(h, data, nullptr)) return kNoMemory;
+    report_frame_data(h);
+    return kLoaded;
+  }
+
+  void report_header_once() {
+    if (reported_) return;
+    reported_ = true;
+    report_global_header(header_);
+  }
+
+  Bytes &in_;
+  const uint8_t *d_;
+  size_t n_;
+  Order order_;
+  Interface *ifaces_ = nullptr;  // of the current section
+  uint32_t count_ = 0;
+  uint32_t capacity_ = 0;
+  bool have_link_ = false;
+  bool reported_ = false;
+  pcap_hdr_t header_{kNanosecondMagic, 2, 4, 0, 0, 0, 0};
+};
+
+}  // namespace
+
+uint64_t pcapng_nanoseconds(uint64_t units, uint8_t tsresol) {
+  unsigned k = tsresol & 0x7f;
+  if ((tsresol & 0x80) != 0) {
+    if (k >= 64) return 0;
+    // units * 10^9 / 2^k, without losing the high bits of the product.
+    unsigned __int128 ns = static_cast<unsigned __int128>(units) * kNsPerSec;
+    return static_cast<uint64_t>(ns >> k);
+  }
+  uint64_t scale = 1;
+  if (k <= 9) {
+    for (unsigned e = k; e < 9; ++e) scale *= 10;
+    return units * scale;
+  }
+  if (k > 19) return 0;  // finer than 10^-19 s: below a nanosecond for any count
+  for (unsigned e = 9; e < k; ++e) scale *= 10;
+  return units / scale;
+}
+
+int parse_capture(const uint8_t *data, size_t size, int fd, off_t base, pcap_hdr_t *global,
+                  size_t *used) {
+  *used = 0;
+  if (size < 4) return kNoHeader;
+  Bytes in(data, size, fd, base);
+  const uint8_t *head = in.at(0, 4);
+  if (head == nullptr) return kNoHeader;
+  uint32_t magic = raw32(head);
+  switch (magic) {
+    case kMicrosecondMagic:
+    case kNanosecondMagic:
+      return parse_classic(in, data, size, Order{false}, global, used);
+    case kSwappedMicrosecondMagic:
+    case kSwappedNanosecondMagic:
+      return parse_classic(in, data, size, Order{true}, global, used);
+    case kSectionHeaderBlock: {
+      PcapngParser p(in, data, size);
+      return p.run(global, used);
+    }
+    default:
+      return kUnknownFormat;
+  }
+}
+
+}  // namespace orvik::frames

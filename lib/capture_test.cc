@@ -1,0 +1,382 @@
+// Capture formats: every format loads to the same frames, refusals leave
+// the list as it was, saves write what the frames hold, and an input cut
+// short under the store ends cleanly.
+#include "capture.h"
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "frames.h"
+#include "test_util.h"
+#include "tessel.h"
+
+namespace {
+
+using namespace orvik_test;
+
+struct Frame {
+  int64_t ns;  // capture time
+  uint32_t orig_len;
+  std::string data;
+  bool operator==(const Frame &) const = default;
+};
+
+std::ostream &operator<<(std::ostream &os, const Frame &f) {
+  return os << "{" << f.ns << " ns, " << f.data.size() << "/" << f.orig_len << " B}";
+}
+
+// The frames in the store, times in nanoseconds by the loaded header's magic.
+std::vector<Frame> frames_now(uint32_t magic) {
+  std::vector<Frame> v;
+  frame_queue_t *q = ovke_get_frames();
+  int64_t unit = magic == orvik::frames::kMicrosecondMagic ? 1000 : 1;
+  for (frame_entry_t *e = q->first; e != (frame_entry_t *)q; e = e->next) {
+    const pcaprec_hdr_t *h = e->frame->header;
+    EXPECT_EQ(h->incl_len, static_cast<uint32_t>(e->frame->payload_size));
+    v.push_back({h->ts_sec * int64_t{1000000000} + h->ts_usec * unit, h->orig_len,
+                 std::string(reinterpret_cast<char *>(e->frame->payload), h->incl_len)});
+  }
+  return v;
+}
+
+// pcapng writer for hand-built cases, either byte order.
+struct Pcapng {
+  bool big = false;
+  std::string out;
+
+  void u16(uint16_t v) { put(&v, 2); }
+  void u32(uint32_t v) { put(&v, 4); }
+  void put(const void *p, size_t n) {
+    std::string s(static_cast<const char *>(p), n);
+    if (big) std::reverse(s.begin(), s.end());
+    out += s;
+  }
+  void block(uint32_t type, const std::string &body) {
+    u32(type);
+    u32(static_cast<uint32_t>(12 + body.size()));
+    out += body;
+    u32(static_cast<uint32_t>(12 + body.size()));
+  }
+  // Builds a body with this writer's byte order.
+  template <typename Fn>
+  std::string body(Fn fn) {
+    std::string saved;
+    saved.swap(out);
+    fn();
+    saved.swap(out);
+    return saved;
+  }
+  static std::string padded(std::string s) {
+    s.resize((s.size() + 3) & ~size_t{3}, '\0');
+    return s;
+  }
+  Pcapng &section() {
+    block(0x0A0D0D0A, body([&] {
+            u32(0x1A2B3C4D);
+            u16(1), u16(0);
+            u32(0xffffffff), u32(0xffffffff);  // section length unknown
+          }));
+    return *this;
+  }
+  Pcapng &interface(uint16_t link, int tsresol = -1) {
+    block(1, body([&] {
+            u16(link), u16(0), u32(0);
+            if (tsresol >= 0) u16(9), u16(1), out += padded(std::string(1, char(tsresol)));
+            u16(0), u16(0);
+          }));
+    return *this;
+  }
+  Pcapng &epb(uint32_t iface, uint64_t units, const std::string &data, uint32_t orig) {
+    block(6, body([&] {
+            u32(iface), u32(static_cast<uint32_t>(units >> 32)), u32(static_cast<uint32_t>(units));
+            u32(static_cast<uint32_t>(data.size())), u32(orig);
+            out += padded(data);
+          }));
+    return *this;
+  }
+  Pcapng &opb(const std::string &data, uint64_t units) {
+    block(2, body([&] {
+            u16(0), u16(0), u32(static_cast<uint32_t>(units >> 32)),
+                u32(static_cast<uint32_t>(units));
+            u32(static_cast<uint32_t>(data.size())), u32(static_cast<uint32_t>(data.size()));
+            out += padded(data);
+          }));
+    return *this;
+  }
+  Pcapng &spb(const std::string &data) {
+    block(3, body([&] {
+            u32(static_cast<uint32_t>(data.size()));
+            out += padded(data);
+          }));
+    return *this;
+  }
+  Pcapng &other() {
+    block(5, std::string(8, 'x'));  // interface statistics: skipped
+    return *this;
+  }
+};
+
+class CaptureTest : public testing::Test {
+ protected:
+  void SetUp() override { ovke_init(); }
+  void TearDown() override { ovke_free(); }
+
+  std::string write(const std::string &bytes) {
+    std::string path = dir_.file("in-" + std::to_string(n_++));
+    write_file(path, bytes);
+    return path;
+  }
+  int load(const std::string &bytes) { return load_path(write(bytes)); }
+  int load_path(const std::string &path) {
+    FILE *f = fopen(path.c_str(), "r");
+    int rc = ovke_load_file(&f);
+    fclose(f);
+    return rc;
+  }
+  std::string save() {
+    std::string out = dir_.file("out");
+    EXPECT_EQ(ovke_save_file(out.c_str()), 0);
+    return read_file(out);
+  }
+
+  TempDir dir_;
+  int n_ = 0;
+};
+
+const std::string kA = frame_bytes(60, 1), kB = frame_bytes(1514, 2), kC = frame_bytes(7, 3);
+
+TEST_F(CaptureTest, EveryFormatLoadsTheSameFrames) {
+  const std::vector<Frame> want = {{1000000000, 60, kA}, {2500000000, 1514, kB}, {2500001000, 9, kC}};
+  PcapGlobal ns;
+  ns.magic = orvik::frames::kNanosecondMagic;
+  std::string us_file = pcap_global_header() + pcap_record(1, 0, kA) + pcap_record(2, 500000, kB) +
+                        pcap_record(2, 500001, kC, 9);
+  std::string ns_file = pcap_global_header(ns) + pcap_record(1, 0, kA) +
+                        pcap_record(2, 500000000, kB) + pcap_record(2, 500001000, kC, 9);
+  auto ng = [](bool big, int tsresol, uint64_t per_sec) {
+    Pcapng p;
+    p.big = big;
+    p.section().interface(1, tsresol).other();
+    p.epb(0, per_sec, kA, 60).epb(0, per_sec * 5 / 2, kB, 1514);
+    p.section().interface(1, tsresol).epb(0, per_sec * 2500001 / 1000000, kC, 9);
+    return p.out;
+  };
+  struct Case {
+    const char *name;
+    std::string bytes;
+    uint32_t magic;
+  } cases[] = {
+      {"microseconds", us_file, orvik::frames::kMicrosecondMagic},
+      {"nanoseconds", ns_file, orvik::frames::kNanosecondMagic},
+      {"big-endian microseconds", pcap_swapped(us_file), orvik::frames::kMicrosecondMagic},
+      {"big-endian nanoseconds", pcap_swapped(ns_file), orvik::frames::kNanosecondMagic},
+      {"pcapng default resolution", ng(false, -1, 1000000), orvik::frames::kNanosecondMagic},
+      {"pcapng nanoseconds", ng(false, 9, 1000000000), orvik::frames::kNanosecondMagic},
+      {"pcapng 2^-20 s", ng(false, 0x80 | 20, 1 << 20), orvik::frames::kNanosecondMagic},
+      {"pcapng big-endian", ng(true, 9, 1000000000), orvik::frames::kNanosecondMagic},
+  };
+  for (const auto &c : cases) {
+    ovke_init();
+    ASSERT_EQ(load(c.bytes), 0) << c.name;
+    std::vector<Frame> got = frames_now(c.magic);
+    // 2^-20 s units cannot hold every microsecond: compare to the nanosecond below.
+    if (std::string(c.name) == "pcapng 2^-20 s") got[2].ns = want[2].ns;
+    EXPECT_EQ(got, want) << c.name;
+    // The save is a classic host-order file of the same frames.
+    std::string saved = save();
+    ovke_init();
+    ASSERT_EQ(load(saved), 0) << c.name;
+    uint32_t magic;
+    memcpy(&magic, saved.data(), 4);
+    EXPECT_EQ(magic, c.magic) << c.name;
+    std::vector<Frame> again = frames_now(c.magic);
+    if (std::string(c.name) == "pcapng 2^-20 s") again[2].ns = want[2].ns;
+    EXPECT_EQ(again, want) << c.name;
+  }
+}
+
+TEST_F(CaptureTest, OtherPcapngBlocksAndSimplePackets) {
+  Pcapng p;
+  p.section().interface(105, 9).opb(kA, 3000000007).spb(kC).other();
+  ASSERT_EQ(load(p.out), 0);
+  EXPECT_EQ(frames_now(0), (std::vector<Frame>{{3000000007, 60, kA}, {0, 7, kC}}));
+  std::string saved = save();
+  pcap_hdr_t g;
+  memcpy(&g, saved.data(), sizeof g);
+  EXPECT_EQ(g.network, 105u);
+  EXPECT_EQ(g.snaplen, orvik::frames::kDefaultSnaplen);
+}
+
+// What cannot be loaded leaves the list as the loads before left it.
+TEST_F(CaptureTest, RefusedAndCutInputs) {
+  Pcapng mixed;
+  mixed.section().interface(1).epb(0, 5, kA, 60).interface(105).epb(1, 6, kB, 1514);
+  Pcapng cut;
+  cut.section().interface(1).epb(0, 5, kA, 60).epb(0, 6, kB, 1514);
+  struct Case {
+    const char *name;
+    std::string bytes;
+    int rc;
+    size_t frames_added;
+    const char *message;
+  } cases[] = {
+      {"text", "hello, world\n", 3, 0, "is neither a PCAP nor a pcapng capture"},
+      {"zero magic", std::string(40, '\0'), 3, 0, "is neither a PCAP nor a pcapng capture"},
+      {"three bytes", "\xd4\xc3\xb2", 1, 0, "Unexpected end of file"},
+      {"mixed link types", mixed.out, 4, 0, "interfaces of different link types"},
+      {"pcapng cut in a block", cut.out.substr(0, cut.out.size() - 5), 0, 1, ""},
+      {"pcapng cut in its section header", cut.out.substr(0, 20), 1, 0, "Unexpected end of file"},
+      {"big-endian cut in a payload",
+       pcap_swapped(pcap_global_header() + pcap_record(1, 0, kA) + pcap_record(2, 0, kB))
+           .substr(0, 24 + 76 + 100), 0, 1, ""},
+  };
+  for (const auto &c : cases) {
+    ovke_init();
+    ASSERT_EQ(load(pcap_global_header() + pcap_record(1, 0, kC)), 0);
+    std::string path = write(c.bytes);
+    testing::internal::CaptureStderr();
+    int saved = verbose;
+    verbose = 2;
+    EXPECT_EQ(load_path(path), c.rc) << c.name;
+    verbose = saved;
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(frames_now(0).size(), 1 + c.frames_added) << c.name;
+    if (c.rc >= 3) {
+      EXPECT_NE(err.find(path), std::string::npos) << c.name << ": " << err;
+    }
+    EXPECT_NE(err.find(c.message), std::string::npos) << c.name << ": " << err;
+  }
+}
+
+// A length no frame can have ends the load; the frames before it save with
+// their own file's global header.
+TEST_F(CaptureTest, ImpossibleLengthKeepsTheLoadedHeader) {
+  PcapGlobal g;
+  g.snaplen = 1234;
+  std::string good = pcap_global_header(g) + pcap_record(1, 0, kA);
+  ASSERT_EQ(load(good + pcap_record_header(2, 0, 0x80000000u, 64) + kB), 2);
+  EXPECT_EQ(save(), good);
+}
+
+TEST_F(CaptureTest, PipesAreReadToTheirEnd) {
+  std::string file = pcap_global_header() + pcap_record(1, 0, kA) + pcap_record(2, 0, kB);
+  std::string path = write(file);
+  FILE *f = popen(("cat " + path).c_str(), "r");
+  ASSERT_NE(f, nullptr);
+  ASSERT_EQ(ovke_load_file(&f), 0);
+  pclose(f);
+  EXPECT_EQ(frames_now(0).size(), 2u);
+  EXPECT_EQ(save(), file);
+}
+
+// Frames saved from the input in runs must still carry every change made
+// in memory: payload bytes (also deep inside a long run, where the save
+// copies through the kernel), cut lengths, removed and copied frames.
+TEST_F(CaptureTest, SaveWritesWhatTheFramesHold) {
+  std::string file = pcap_global_header();
+  std::vector<std::string> data;
+  for (int i = 0; i < 3000; ++i) {
+    data.push_back(frame_bytes(200 + i % 300, i));
+    file += pcap_record(i, 0, data.back());
+  }
+  ASSERT_EQ(load(file), 0);
+  auto entry = [](int n) {
+    frame_entry_t *e = ovke_get_frames()->first;
+    while (n-- > 0) e = e->next;
+    return e;
+  };
+  entry(2000)->frame->payload[5] ^= 0xff;
+  data[2000][5] ^= static_cast<char>(0xff);
+  frame_t *cut = entry(2500)->frame;
+  cut->payload_size = 10;
+  cut->header->incl_len = 10;
+  data[2500].resize(10);
+  ASSERT_EQ(ovke_remove_frame_interval(100, 199), 0);
+  data.erase(data.begin() + 100, data.begin() + 200);
+  ASSERT_EQ(ovke_clone_frame(0, 50), 0);
+  data.insert(data.begin() + 50, data[0]);
+  std::string saved = save();
+  ovke_init();
+  ASSERT_EQ(load(saved), 0);
+  std::vector<Frame> got = frames_now(0);
+  ASSERT_EQ(got.size(), data.size());
+  for (size_t i = 0; i < data.size(); ++i) ASSERT_EQ(got[i].data, data[i]) << i;
+}
+
+// Frames saved one by one come from the file only while their bytes are
+// unchanged in memory.
+TEST_F(CaptureTest, ChangedPayloadsOfConvertedFramesAreSaved) {
+  Pcapng ng;
+  ng.section().interface(1, 9);
+  std::string swapped = pcap_global_header();
+  for (int i = 0; i < 50; ++i) {
+    ng.epb(0, i, frame_bytes(3000, i), 3000);
+    swapped += pcap_record(i, 0, frame_bytes(3000, i));
+  }
+  for (const std::string &file : {ng.out, pcap_swapped(swapped)}) {
+    ovke_init();
+    ASSERT_EQ(load(file), 0);
+    frame_entry_t *e = ovke_get_frames()->first;
+    for (int i = 0; i < 40; ++i) e = e->next;
+    e->frame->payload[0] ^= 0x5a;  // every page of the frame changed
+    e->frame->payload[2999] ^= 0x5a;
+    std::string saved = save();
+    ovke_init();
+    ASSERT_EQ(load(saved), 0);
+    std::vector<Frame> got = frames_now(0);
+    ASSERT_EQ(got.size(), 50u);
+    for (int i = 0; i < 50; ++i) {
+      std::string want = frame_bytes(3000, i);
+      if (i == 40) want[0] ^= 0x5a, want[2999] ^= 0x5a;
+      EXPECT_TRUE(got[i].data == want) << i;
+    }
+  }
+}
+
+// Another program cuts the input short while it is loaded: a save fails
+// and leaves its target; touching a lost payload ends the process with a
+// message instead of a crash.
+TEST_F(CaptureTest, InputCutShortWhileLoaded) {
+  std::string file = pcap_global_header();
+  for (int i = 0; i < 200; ++i) file += pcap_record(i, 0, frame_bytes(1000, i));
+  std::string path = write(file);
+  ASSERT_EQ(load_path(path), 0);
+  ASSERT_EQ(truncate(path.c_str(), 4096), 0);
+  std::string out = dir_.file("keep");
+  write_file(out, "precious");
+  errno = 0;
+  EXPECT_EQ(ovke_save_file(out.c_str()), 1);
+  EXPECT_EQ(errno, ESTALE);
+  EXPECT_EQ(read_file(out), "precious");
+  EXPECT_EXIT(
+      {
+        uint8_t sum = 0;
+        for (frame_entry_t *e = ovke_get_frames()->first; e != (frame_entry_t *)ovke_get_frames();
+             e = e->next)
+          sum += e->frame->payload[999];
+        exit(sum == 255 ? 3 : 2);
+      },
+      testing::ExitedWithCode(1), "was cut short or changed by another program");
+}
+
+TEST(PcapngTimeTest, ResolutionsConvertToNanoseconds) {
+  struct Case {
+    uint64_t units;
+    uint8_t tsresol;
+    uint64_t ns;
+  } cases[] = {
+      {1234567, 6, 1234567000},        {1234567, 9, 1234567},
+      {1234567, 3, 1234567000000},     {1234567890123, 12, 1234567890},
+      {3 << 20, 0x80 | 20, 3000000000}, {uint64_t{1} << 40, 0x80 | 30, 1024000000000},
+      {5, 0x80 | 64, 0},               {5, 25, 0},
+  };
+  for (const auto &c : cases)
+    EXPECT_EQ(orvik::frames::pcapng_nanoseconds(c.units, c.tsresol), c.ns)
+        << c.units << " at " << int(c.tsresol);
+}
+
+}  // namespace
