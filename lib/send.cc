@@ -262,7 +262,7 @@ bool Pacer::open_device() {
 
 // Starting time from the card's free-running clock register.
 void Pacer::read_card_clock() {
-  if (ovkc_init("addresses.xml") != 0) {
+  if (ovkc_init("addresses.xml") != OVKC_OK) {
     first_ts = {0, 0};
     orvik::log_msg(err_msg, 0, "Could not find addresses.xml");
     ovkc_free();
@@ -452,13 +452,13 @@ void Pacer::send_frames() {
 int send(const char *path, const SendArgs &a) {
   fail_reason[0] = '\0';
   FrameStoreGuard store;
-  if (!load_frames(path)) return 1;
+  if (!load_frames(path)) return OVKS_FAILED;
   Pacer pacer(a, ovke_get_frames());
-  if (!a.dry_run && !pacer.open_device()) return 1;
+  if (!a.dry_run && !pacer.open_device()) return OVKS_FAILED;
   pacer.reset();
   pacer.send_frames();
   last_stats = pacer.stats;
-  return 0;
+  return OVKS_OK;
 }
 
 }  // namespace
@@ -471,7 +471,7 @@ ORVIK_EXPORT int ovks_init(void) {
   rx_mask_setting = kDefaultRxMask;
   tx_mask_setting = kDefaultTxMask;
   replay = kDefaultReplay;
-  return 0;
+  return OVKS_OK;
 }
 
 ORVIK_EXPORT void ovks_set_output_iface(const char *device, uint16_t iface) {
@@ -510,7 +510,7 @@ ORVIK_EXPORT int ovks_send(const char *path, const ovks_time_t *start,
                                dry_run != 0, speed});
   } catch (...) {
     set_reason("out of memory");
-    return 1;
+    return OVKS_FAILED;
   }
 }
 

@@ -309,7 +309,7 @@ int Send(const Options &o) {
                      o.get_hw_ts_flag != 0, o.repeat, static_cast<uint8_t>(o.header_flag_val),
                      o.dont_send_flag != 0, o.bandwidth_flag ? o.max_speed : 0.0f);
   line.reset();
-  if (rc != 0) {
+  if (rc != OVKS_OK) {
     ovks_free();
     warnx("Error - cannot send");
     if (*ovks_error() != '\0') warnx("%s", ovks_error());

@@ -277,7 +277,7 @@ Output output_of(const Options &opts) {
 void read_report_values(const Options &opts) {
   int rc = opts.name_regex != nullptr ? ovkc_read_values_by_name(opts.name_regex)
                                       : ovkc_read_values_by_module(opts.section);
-  if (rc != 0) {
+  if (rc != OVKC_OK) {
     ovkc_free();
     errx(2, "Error - reading values from hardware");
   }
@@ -387,7 +387,7 @@ int run_mode(const Options &opts) {
   if (opts.set_name != nullptr) {
     int rc = opts.has_value ? ovkc_change_value(opts.set_name, MODE_SET, opts.value)
                             : ovkc_change_value(opts.set_name, MODE_TOGGLE, 0);
-    if (rc != 0) {
+    if (rc != OVKC_OK) {
       ovkc_free();
       errx(2, "Error - change value was not successful");
     }
@@ -408,11 +408,11 @@ int main(int argc, char **argv) {
   if (opts.raw_option != nullptr) return run_raw_access(opts);
 
   int rc = ovkc_init(opts.file.c_str());
-  if (rc == 2) {
+  if (rc == OVKC_INIT_NOT_FOUND) {
     ovkc_free();
     errx(1, "Error - could not open configuration file");
   }
-  if (rc != 0) {
+  if (rc != OVKC_OK) {
     ovkc_free();
     errx(1, "Error - initialisation of ovkc");
   }
