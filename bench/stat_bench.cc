@@ -77,7 +77,7 @@ int generate(const char *design, const char *card, int items, int equations) {
 
 int run(const char *design) {
   double t0 = now();
-  if (ovkc_init(design) != 0 || ovkc_read_values() != 0) {
+  if (ovkc_init(design) != OVKC_OK || ovkc_read_values() != OVKC_OK) {
     fprintf(stderr, "stat_bench: cannot read %s against the card\n", design);
     return 1;
   }
@@ -89,10 +89,10 @@ int run(const char *design) {
 }
 
 int solve(const char *design, int runs) {
-  if (ovkc_init(design) != 0) return 1;
+  if (ovkc_init(design) != OVKC_OK) return 1;
   double best = 1e9;
   for (int r = 0; r < runs; ++r) {
-    if (ovkc_read_values() != 0) return 1;
+    if (ovkc_read_values() != OVKC_OK) return 1;
     double t0 = now();
     ovkc_solver();
     double t = now() - t0;

@@ -52,17 +52,17 @@ const module_reg_list_t *find_item(const char *name) {
 }  // namespace
 
 int write_reg_value(const module_reg_list_t *node, int8_t mode, uint64_t value) {
-  if (!ovkc_is_ludra_hw) return kWriteDone;
+  if (!ovkc_is_ludra_hw) return OVKC_OK;
   const module_reg_t &r = *node->data;
   if (r.access != ACCESS_RW && r.access != ACCESS_CFG) {
     log_msg(err_msg, 2, "Cannot change Read-Only value\n");
-    return kWriteReadOnly;
+    return OVKC_CHANGE_READ_ONLY;
   }
-  if (r.bus != BUS_VQBUS && r.bus != BUS_MDIO) return kWriteNoWindow;
+  if (r.bus != BUS_VQBUS && r.bus != BUS_MDIO) return OVKC_CHANGE_NO_WINDOW;
   ItemWindow window;
   if (!window.map(r.bus == BUS_MDIO ? kMdioWindow : 0, r.baddr)) {
     log_msg(err_msg, 2, "vq_space_map failed to map component\n");
-    return kWriteNoWindow;
+    return OVKC_CHANGE_NO_WINDOW;
   }
   uint32_t current = r.bus == BUS_MDIO ? vq_mdio_read(dev, window.get(), 0, r.mdiodev, r.offset)
                                        : vq_space_read_4(dev, window.get(), r.offset);
@@ -72,7 +72,7 @@ int write_reg_value(const module_reg_list_t *node, int8_t mode, uint64_t value) 
     vq_mdio_write(dev, window.get(), 0, r.mdiodev, r.offset, static_cast<uint16_t>(word));
   else
     vq_space_write_4(dev, window.get(), r.offset, word);
-  return kWriteDone;
+  return OVKC_OK;
 }
 
 }  // namespace orvik
@@ -80,11 +80,11 @@ int write_reg_value(const module_reg_list_t *node, int8_t mode, uint64_t value) 
 extern "C" int ovkc_change_value(const char *name, int mode, uint64_t value) {
   using namespace orvik;
   // Without a card a change is a dry run that succeeds by design.
-  if (!ovkc_is_ludra_hw) return 0;
-  if (global_reg_list == nullptr || name == nullptr) return 1;
+  if (!ovkc_is_ludra_hw) return OVKC_OK;
+  if (global_reg_list == nullptr || name == nullptr) return OVKC_CHANGE_NO_ITEM;
   const module_reg_list_t *node = find_item(name);
-  if (node == nullptr) return 1;
+  if (node == nullptr) return OVKC_CHANGE_NO_ITEM;
   CardSession card(true);
-  if (card.failed()) return 2;
+  if (card.failed()) return OVKC_CHANGE_NO_CARD;
   return write_reg_value(node, static_cast<int8_t>(mode), value);
 }

@@ -39,7 +39,7 @@ TEST_F(RuntimeTest, ChangeRewritesOnlyTheItemsBits) {
   for (const Case &c : cases) {
     write_file(card_, "vq 0x1000 0x10 " + hex8(c.before) + "\n");
     init(module("M", "VQBUS", {"0x1000"}, rw_field("f", c.mask)));
-    EXPECT_EQ(0, ovkc_change_value("f", c.mode, c.value)) << c.mask << " mode " << c.mode;
+    EXPECT_EQ(OVKC_OK, ovkc_change_value("f", c.mode, c.value)) << c.mask << " mode " << c.mode;
     EXPECT_EQ("vq 0x1000 0x10 " + hex8(c.after) + "\n", read_file(card_))
         << c.mask << " mode " << c.mode << " value " << c.value;
   }
@@ -50,7 +50,7 @@ TEST_F(RuntimeTest, ChangeOnMdioWritesOneRegister) {
   init(module("PHY", "MDIO", {"0x3000"},
               item("f", "<offset>10</offset><mdiodev>2</mdiodev><bitmask>0F00</bitmask>"
                         "<size>D</size><access>RW</access>")));
-  EXPECT_EQ(0, ovkc_change_value("f", MODE_SET, 5));
+  EXPECT_EQ(OVKC_OK, ovkc_change_value("f", MODE_SET, 5));
   EXPECT_EQ("mdio 0x3000 2 0x10 0x1534\n", read_file(card_));
   EXPECT_EQ(1, traced("mdwr "));  // the second register of size D is never written
   EXPECT_EQ(1, traced("unmap"));
@@ -64,9 +64,9 @@ TEST_F(RuntimeTest, ChangeRefusalsHaveTheirOwnResults) {
        module("N", "VQBUS", {"0x2000"}, rw_field("unmapped", "F")));
   verbose = 2;
   testing::internal::CaptureStderr();
-  EXPECT_EQ(3, ovkc_change_value("ro", MODE_SET, 1));
-  EXPECT_EQ(3, ovkc_change_value("cnt", MODE_SET, 1));
-  EXPECT_EQ(4, ovkc_change_value("unmapped", MODE_SET, 1));
+  EXPECT_EQ(OVKC_CHANGE_READ_ONLY, ovkc_change_value("ro", MODE_SET, 1));
+  EXPECT_EQ(OVKC_CHANGE_READ_ONLY, ovkc_change_value("cnt", MODE_SET, 1));
+  EXPECT_EQ(OVKC_CHANGE_NO_WINDOW, ovkc_change_value("unmapped", MODE_SET, 1));
   std::string err = testing::internal::GetCapturedStderr();
   EXPECT_EQ(
       "Cannot change Read-Only value\n"
@@ -78,18 +78,18 @@ TEST_F(RuntimeTest, ChangeRefusalsHaveTheirOwnResults) {
   verbose = -1;
 
   unsetenv("LUDRA_SIM");
-  EXPECT_EQ(2, ovkc_change_value("ro", MODE_SET, 1));
+  EXPECT_EQ(OVKC_CHANGE_NO_CARD, ovkc_change_value("ro", MODE_SET, 1));
   ovkc_free();
-  EXPECT_EQ(1, ovkc_change_value("ro", MODE_SET, 1));
+  EXPECT_EQ(OVKC_CHANGE_NO_ITEM, ovkc_change_value("ro", MODE_SET, 1));
 }
 
 TEST_F(RuntimeTest, ChangeFindsItemsByExactNameOnly) {
   write_file(card_, "vq 0x1000 0x10 0\nvq 0x2000 0x10 0\n");
   init(module("M", "VQBUS", {"0x1000", "0x2000"}, rw_field("rx_ok", "1") + rw_field("rx_ok", "2")));
-  EXPECT_EQ(1, ovkc_change_value("rx_o", MODE_SET, 1));
-  EXPECT_EQ(1, ovkc_change_value("RX_OK", MODE_SET, 1));
-  EXPECT_EQ(0, ovkc_change_value("rx_ok~2", MODE_SET, 1));
-  EXPECT_EQ(0, ovkc_change_value("rx_ok", MODE_SET, 1));  // the first of equal names
+  EXPECT_EQ(OVKC_CHANGE_NO_ITEM, ovkc_change_value("rx_o", MODE_SET, 1));
+  EXPECT_EQ(OVKC_CHANGE_NO_ITEM, ovkc_change_value("RX_OK", MODE_SET, 1));
+  EXPECT_EQ(OVKC_OK, ovkc_change_value("rx_ok~2", MODE_SET, 1));
+  EXPECT_EQ(OVKC_OK, ovkc_change_value("rx_ok", MODE_SET, 1));  // the first of equal names
   EXPECT_EQ("vq 0x1000 0x10 0x00000001\nvq 0x2000 0x10 0x00000001\n", read_file(card_));
 }
 

@@ -68,7 +68,23 @@ _Static_assert(sizeof(pcap_hdr_t) == 24, "PCAP global header is 24 bytes");
 _Static_assert(sizeof(pcaprec_hdr_t) == 16, "PCAP record header is 16 bytes");
 #endif
 
-/* Empties the list (releasing its frames); always 0. */
+/* Results of the frame store's functions (each says which it gives). */
+enum {
+  OVKE_OK = 0,
+  /* ovke_load_file */
+  OVKE_LOAD_NO_HEADER = 1,
+  OVKE_LOAD_NO_MEMORY = 2,
+  OVKE_LOAD_UNKNOWN_FORMAT = 3,
+  OVKE_LOAD_MIXED_LINK_TYPES = 4,
+  /* ovke_save_file */
+  OVKE_SAVE_FAILED = 1,
+  /* ovke_clone_frame, ovke_remove_frame, ovke_remove_frame_interval */
+  OVKE_BAD_ARGUMENT = 1,
+  OVKE_NOT_INITIALISED = 2,
+  OVKE_CLONE_NO_MEMORY = 3
+};
+
+/* Empties the list (releasing its frames); always OVKE_OK. */
 ORVIK_EXPORT int ovke_init(void);
 /* Releases every frame; the head stays valid and empty. */
 ORVIK_EXPORT void ovke_free(void);
@@ -80,26 +96,29 @@ ORVIK_EXPORT frame_queue_t *ovke_get_frames(void);
  * order; turned into host order) or a pcapng capture (saved as a
  * nanosecond PCAP in host order).  A regular file is mapped privately and
  * its frames point into the mapping until the store is emptied; a pipe is
- * read to its end.  0 loaded up to the end of the usable data; 1 global
- * header not readable; 2 out of memory; 3 neither PCAP nor pcapng; 4 a
- * pcapng whose interfaces have different link types.  After 3 and 4 the
- * list is as before the call.  If another process cuts the mapped file
+ * read to its end.  OVKE_OK loaded up to the end of the usable data;
+ * OVKE_LOAD_NO_HEADER global header not readable; OVKE_LOAD_NO_MEMORY out
+ * of memory; OVKE_LOAD_UNKNOWN_FORMAT neither PCAP nor pcapng;
+ * OVKE_LOAD_MIXED_LINK_TYPES a pcapng whose interfaces have different link
+ * types.  After the last two the list is as before the call.  If another process cuts the mapped file
  * short, touching a lost frame writes a message and ends the process with
  * status 1. */
 ORVIK_EXPORT int ovke_load_file(FILE **stream);
 /* Writes the list as a PCAP file; the target is replaced only when every
- * write succeeded.  0 written; 1 failure (target unchanged, errno tells
+ * write succeeded.  OVKE_OK written; OVKE_SAVE_FAILED (target unchanged, errno tells
  * why: ESTALE when a loaded file was changed by another process). */
 ORVIK_EXPORT int ovke_save_file(const char *path);
 
-/* Copies frame from so that it has number to.  0 done; 1 bad argument
- * (negative, or from past the end); 2 store not initialised; 3 no memory
- * for the copy.  The list is unchanged unless the result is 0. */
+/* Copies frame from so that it has number to.  OVKE_OK done;
+ * OVKE_BAD_ARGUMENT (negative, or from past the end); OVKE_NOT_INITIALISED;
+ * OVKE_CLONE_NO_MEMORY for the copy.  The list is unchanged unless the
+ * result is OVKE_OK. */
 ORVIK_EXPORT int ovke_clone_frame(int32_t from, int32_t to);
-/* 0 done or nothing to remove; 1 index negative; 2 not initialised. */
+/* OVKE_OK done or nothing to remove; OVKE_BAD_ARGUMENT index negative;
+ * OVKE_NOT_INITIALISED. */
 ORVIK_EXPORT int ovke_remove_frame(int32_t index);
-/* Both ends inclusive.  0 done or nothing to remove; 1 from > to or from
- * negative; 2 not initialised. */
+/* Both ends inclusive.  OVKE_OK done or nothing to remove;
+ * OVKE_BAD_ARGUMENT from > to or from negative; OVKE_NOT_INITIALISED. */
 ORVIK_EXPORT int ovke_remove_frame_interval(int32_t from, int32_t to);
 /* Overwrites bytes 0..11 (the Ethernet addresses) of every frame with
  * pseudo-random bytes; seed 0 changes nothing. */

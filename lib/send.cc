@@ -168,12 +168,12 @@ uint64_t count_frames(const frame_queue_t *q) {
   return n;
 }
 
-// Load results from which the store refuses a capture as a whole (3: not
-// a capture it reads, 4: not one it can hold); the send passes them on.
-constexpr int kFirstRefusal = 3;
-
 // The store's load result, or 1 when the file cannot be opened; the
 // failure's reason is set.
+static_assert(int{OVKS_NOT_A_CAPTURE} == int{OVKE_LOAD_UNKNOWN_FORMAT} &&
+                  int{OVKS_MIXED_LINK_TYPES} == int{OVKE_LOAD_MIXED_LINK_TYPES},
+              "a send passes the store's refusals on unchanged");
+
 int load_frames(const char *path) {
   if (path == nullptr) {
     orvik::log_msg(err_msg, 2, "No input file specified");
@@ -191,11 +191,15 @@ int load_frames(const char *path) {
   FILE *stream = in.get();
   int rc = ovke_load_file(&stream);
   switch (rc) {
-    case 0: break;
-    case 1: set_reason("%s: too short to be a capture", path); break;
-    case 2: set_reason("%s: out of memory loading the capture", path); break;
-    case 3: set_reason("%s: neither a PCAP nor a pcapng capture", path); break;
-    case 4: set_reason("%s: interfaces of different link types", path); break;
+    case OVKE_OK: break;
+    case OVKE_LOAD_NO_HEADER: set_reason("%s: too short to be a capture", path); break;
+    case OVKE_LOAD_NO_MEMORY: set_reason("%s: out of memory loading the capture", path); break;
+    case OVKE_LOAD_UNKNOWN_FORMAT:
+      set_reason("%s: neither a PCAP nor a pcapng capture", path);
+      break;
+    case OVKE_LOAD_MIXED_LINK_TYPES:
+      set_reason("%s: interfaces of different link types", path);
+      break;
     default: set_reason("%s: cannot load the capture", path); break;
   }
   return rc;
@@ -272,7 +276,7 @@ bool Pacer::open_device() {
 
 // Starting time from the card's free-running clock register.
 void Pacer::read_card_clock() {
-  if (ovkc_init("addresses.xml") != 0) {
+  if (ovkc_init("addresses.xml") != OVKC_OK) {
     first_ts = {0, 0};
     orvik::log_msg(err_msg, 0, "Could not find addresses.xml");
     ovkc_free();
@@ -462,13 +466,14 @@ void Pacer::send_frames() {
 int send(const char *path, const SendArgs &a) {
   fail_reason[0] = '\0';
   FrameStoreGuard store;
-  if (int rc = load_frames(path); rc != 0) return rc >= kFirstRefusal ? rc : 1;
+  if (int rc = load_frames(path); rc != OVKE_OK)
+    return rc == OVKE_LOAD_UNKNOWN_FORMAT || rc == OVKE_LOAD_MIXED_LINK_TYPES ? rc : OVKS_FAILED;
   Pacer pacer(a, ovke_get_frames());
-  if (!a.dry_run && !pacer.open_device()) return 1;
+  if (!a.dry_run && !pacer.open_device()) return OVKS_FAILED;
   pacer.reset();
   pacer.send_frames();
   last_stats = pacer.stats;
-  return 0;
+  return OVKS_OK;
 }
 
 }  // namespace
@@ -481,7 +486,7 @@ ORVIK_EXPORT int ovks_init(void) {
   rx_mask_setting = kDefaultRxMask;
   tx_mask_setting = kDefaultTxMask;
   replay = kDefaultReplay;
-  return 0;
+  return OVKS_OK;
 }
 
 ORVIK_EXPORT void ovks_set_output_iface(const char *device, uint16_t iface) {
@@ -520,7 +525,7 @@ ORVIK_EXPORT int ovks_send(const char *path, const ovks_time_t *start,
                                dry_run != 0, speed});
   } catch (...) {
     set_reason("out of memory");
-    return 1;
+    return OVKS_FAILED;
   }
 }
 

@@ -30,7 +30,17 @@ ORVIK_EXPORT extern uint64_t ovks_packet_sent;
 /* Frames of the last send that the device refused or never took. */
 ORVIK_EXPORT extern uint64_t ovks_packet_dropped;
 
-/* Resets the device choice to the default and the interface to 0; 0. */
+/* Results of ovks_init and ovks_send (the refusals are the frame store's
+ * load results of the same value). */
+enum {
+  OVKS_OK = 0,
+  OVKS_FAILED = 1,
+  OVKS_NOT_A_CAPTURE = 3,
+  OVKS_MIXED_LINK_TYPES = 4
+};
+
+/* Resets the device choice to the default and the interface to 0;
+ * OVKS_OK. */
 ORVIK_EXPORT int ovks_init(void);
 /* NULL device: the streaming library's default. */
 ORVIK_EXPORT void ovks_set_output_iface(const char *device, uint16_t iface);
@@ -40,9 +50,10 @@ ORVIK_EXPORT void ovks_set_masks(uint32_t rx, uint32_t tx);
 
 /* Replays path.  start, interval and move may be NULL.  hw_clock: start
  * at the card clock; dry_run: open no device.  speed in bits per second,
- * 0 or less: no bandwidth limit.  0 sent; 1 failure; 3 the capture is
- * neither PCAP nor pcapng, 4 a pcapng with interfaces of different link
- * types (ovke_load_file's results); nothing was sent then. */
+ * 0 or less: no bandwidth limit.  OVKS_OK sent; OVKS_FAILED failure
+ * (ovks_error tells why); OVKS_NOT_A_CAPTURE the capture is neither PCAP
+ * nor pcapng, OVKS_MIXED_LINK_TYPES a pcapng with interfaces of different
+ * link types (ovke_load_file's results); nothing was sent then. */
 ORVIK_EXPORT int ovks_send(const char *path, const ovks_time_t *start,
                            const ovks_time_t *interval, const ovks_time_t *move,
                            uint8_t hw_clock, uint32_t repeat, uint8_t flag,

@@ -104,7 +104,7 @@ TEST_F(SendTest, IntervalModeStartsOneIntervalAfterTheStart) {
   ovks_set_output_iface("/dev/kvodataII0", 3);
   ovks_time_t start{10, 0}, interval{0, 1000};
   std::vector<Frame> in = {{1, 0, "first"}, {1, 5, "second"}, {9, 9, "third"}};
-  ASSERT_EQ(send(in, &start, &interval), 0);
+  ASSERT_EQ(send(in, &start, &interval), OVKS_OK);
   std::vector<Frame> got = read_pcap(out());
   EXPECT_EQ(times(got), "10.1000 10.2000 10.3000 ");
   ASSERT_EQ(got.size(), 3u);
@@ -145,20 +145,20 @@ TEST_F(SendTest, CaptureGapAndMovePacing) {
 
 TEST_F(SendTest, OverlongNanosecondsCarryInsteadOfWrapping) {
   ovks_time_t start{0, 999999999}, interval{0, 4000000000u};
-  ASSERT_EQ(send(frames_of_sizes({10, 10}), &start, &interval), 0);
+  ASSERT_EQ(send(frames_of_sizes({10, 10}), &start, &interval), OVKS_OK);
   EXPECT_EQ(times(read_pcap(out())), "4.999999999 8.999999999 ");
 }
 
 TEST_F(SendTest, IntervalWinsOverSpeed) {
   ovks_time_t start{0, 0}, interval{0, 1000};
-  ASSERT_EQ(send(frames_of_sizes({1500, 1500}), &start, &interval, nullptr, 1000.0f), 0);
+  ASSERT_EQ(send(frames_of_sizes({1500, 1500}), &start, &interval, nullptr, 1000.0f), OVKS_OK);
   EXPECT_EQ(times(read_pcap(out())), "0.1000 0.2000 ");
 }
 
 TEST_F(SendTest, BandwidthModeSpacesFramesByTheirTimeOnTheLine) {
   ovks_time_t start{2, 0};
   // 64 B: 50 ns, 128 B: 100 ns, 1500 B: 1171.875 -> 1171 ns.
-  ASSERT_EQ(send(frames_of_sizes({64, 128, 1500}), &start, nullptr, nullptr, 1e12f), 0);
+  ASSERT_EQ(send(frames_of_sizes({64, 128, 1500}), &start, nullptr, nullptr, 1e12f), OVKS_OK);
   EXPECT_EQ(times(read_pcap(out())), "2.50 2.150 2.1321 ");
 }
 
@@ -168,7 +168,7 @@ TEST_F(SendTest, BandwidthModeSlowsTheFirstFrameOnlyBelowItsOwnRate) {
     uint32_t first_ns;
   } cases[] = {{1.3e9f, 50}, {1.2e9f, 2050}};
   for (const Case &c : cases) {
-    ASSERT_EQ(send(frames_of_sizes({64}), nullptr, nullptr, nullptr, c.speed), 0);
+    ASSERT_EQ(send(frames_of_sizes({64}), nullptr, nullptr, nullptr, c.speed), OVKS_OK);
     std::vector<Frame> got = read_pcap(out());
     ASSERT_EQ(got.size(), 1u);
     // Default start: the first frame's capture time, 1 s 0 ns.
@@ -179,7 +179,8 @@ TEST_F(SendTest, BandwidthModeSlowsTheFirstFrameOnlyBelowItsOwnRate) {
 
 TEST_F(SendTest, BandwidthModeKeepsTheAverageAtOrBelowTheLimit) {
   const float speed = 1e8f;
-  ASSERT_EQ(send(frames_of_sizes({1000, 1000, 1000, 1000}), nullptr, nullptr, nullptr, speed), 0);
+  ASSERT_EQ(send(frames_of_sizes({1000, 1000, 1000, 1000}), nullptr, nullptr, nullptr, speed),
+            OVKS_OK);
   std::vector<Frame> got = read_pcap(out());
   ASSERT_EQ(got.size(), 4u);
   double elapsed = (got[3].sec - 1) + got[3].nsec / 1e9;
@@ -190,40 +191,41 @@ TEST_F(SendTest, BandwidthModeKeepsTheAverageAtOrBelowTheLimit) {
 TEST_F(SendTest, FlagBitZeroConvertsToTheCardClock) {
   ovks_time_t start{64, 0}, interval{0, 640};
   // 64 000 000 640 ns / 6.4 = 10 000 000 100.
-  ASSERT_EQ(send(frames_of_sizes({10}), &start, &interval, nullptr, 0, 1, 3), 0);
+  ASSERT_EQ(send(frames_of_sizes({10}), &start, &interval, nullptr, 0, 1, 3), OVKS_OK);
   EXPECT_EQ(read_file(log()), "iface=0 flag=1 repeat=3 time=10s000000100ns len=10\n");
-  ASSERT_EQ(send(frames_of_sizes({10}), &start, &interval, nullptr, 0, 2, 0x01020304), 0);
+  ASSERT_EQ(send(frames_of_sizes({10}), &start, &interval, nullptr, 0, 2, 0x01020304), OVKS_OK);
   EXPECT_EQ(lines(read_file(log()))[1],
             "iface=0 flag=2 repeat=16909060 time=64s000000640ns len=10");
 }
 
 TEST_F(SendTest, EmptyCaptureSendsNothing) {
-  ASSERT_EQ(send({}, nullptr, nullptr), 0);
+  ASSERT_EQ(send({}, nullptr, nullptr), OVKS_OK);
   EXPECT_EQ(ovks_packet_sent, 0u);
   EXPECT_EQ(read_file(out()).size(), 24u);
 }
 
 TEST_F(SendTest, FailuresBeforeSendingGiveOne) {
-  EXPECT_EQ(ovks_send(nullptr, nullptr, nullptr, nullptr, 0, 0, 0, 0, 0), 1);
+  EXPECT_EQ(ovks_send(nullptr, nullptr, nullptr, nullptr, 0, 0, 0, 0, 0), OVKS_FAILED);
   EXPECT_EQ(ovks_send(dir_.file("missing.pcap").c_str(), nullptr, nullptr, nullptr, 0, 0, 0, 0, 0),
-            1);
+            OVKS_FAILED);
   write_file(dir_.file("empty"), "");
-  EXPECT_EQ(ovks_send(dir_.file("empty").c_str(), nullptr, nullptr, nullptr, 0, 0, 0, 0, 0), 1);
+  EXPECT_EQ(ovks_send(dir_.file("empty").c_str(), nullptr, nullptr, nullptr, 0, 0, 0, 0, 0),
+            OVKS_FAILED);
   unsetenv("KVO2_SIM_OUT");
-  EXPECT_EQ(send(frames_of_sizes({10}), nullptr, nullptr), 1);
+  EXPECT_EQ(send(frames_of_sizes({10}), nullptr, nullptr), OVKS_FAILED);
   const frame_queue_t *q = ovke_get_frames();
   EXPECT_EQ(q->first, reinterpret_cast<const frame_entry_t *>(q));
 }
 
 TEST_F(SendTest, SendThatFailsEarlyKeepsTheLastCounts) {
   setenv("KVO2_SIM_FAIL_EVERY", "3", 1);
-  ASSERT_EQ(send(frames_of_sizes({10, 11, 12, 13}), nullptr, nullptr), 0);
+  ASSERT_EQ(send(frames_of_sizes({10, 11, 12, 13}), nullptr, nullptr), OVKS_OK);
   ASSERT_EQ(ovks_packet_sent, 3u);
   ASSERT_EQ(ovks_packet_dropped, 1u);
   EXPECT_EQ(ovks_send(dir_.file("missing.pcap").c_str(), nullptr, nullptr, nullptr, 0, 0, 0, 0, 0),
-            1);
+            OVKS_FAILED);
   unsetenv("KVO2_SIM_OUT");
-  EXPECT_EQ(send(frames_of_sizes({10}), nullptr, nullptr), 1);
+  EXPECT_EQ(send(frames_of_sizes({10}), nullptr, nullptr), OVKS_FAILED);
   EXPECT_EQ(ovks_packet_sent, 3u);
   EXPECT_EQ(ovks_packet_dropped, 1u);
 }
@@ -231,7 +233,7 @@ TEST_F(SendTest, SendThatFailsEarlyKeepsTheLastCounts) {
 TEST_F(SendTest, BusyDeviceGetsEveryFrameExactlyOnceInOrder) {
   setenv("KVO2_SIM_BUSY_EVERY", "2", 1);
   std::vector<Frame> in = frames_of_sizes({10, 11, 12, 13, 14, 15, 16});
-  ASSERT_EQ(send(in, nullptr, nullptr), 0);
+  ASSERT_EQ(send(in, nullptr, nullptr), OVKS_OK);
   std::vector<Frame> got = read_pcap(out());
   ASSERT_EQ(got.size(), in.size());
   for (size_t i = 0; i < in.size(); ++i) EXPECT_EQ(got[i].payload, in[i].payload) << i;
@@ -241,14 +243,15 @@ TEST_F(SendTest, BusyDeviceGetsEveryFrameExactlyOnceInOrder) {
 
 TEST_F(SendTest, RefusedAndNeverTakenFramesAreDroppedNotCounted) {
   setenv("KVO2_SIM_FAIL_EVERY", "3", 1);
-  ASSERT_EQ(send(frames_of_sizes({10, 11, 12, 13, 14, 15, 16, 17, 18, 19}), nullptr, nullptr), 0);
+  ASSERT_EQ(send(frames_of_sizes({10, 11, 12, 13, 14, 15, 16, 17, 18, 19}), nullptr, nullptr),
+            OVKS_OK);
   EXPECT_EQ(ovks_packet_sent, 7u);
   EXPECT_EQ(ovks_packet_dropped, 3u);
   EXPECT_EQ(read_pcap(out()).size(), 7u);
 
   unsetenv("KVO2_SIM_FAIL_EVERY");
   setenv("KVO2_SIM_BUSY_EVERY", "1", 1);  // the poll times out
-  ASSERT_EQ(send(frames_of_sizes({10, 11}), nullptr, nullptr), 0);
+  ASSERT_EQ(send(frames_of_sizes({10, 11}), nullptr, nullptr), OVKS_OK);
   EXPECT_EQ(ovks_packet_sent, 0u);
   EXPECT_EQ(ovks_packet_dropped, 2u);
 }
@@ -257,14 +260,14 @@ TEST_F(SendTest, MasksReachTheSubscription) {
   verbose = 2;
   ovks_set_masks(0x31, 0x03);
   testing::internal::CaptureStderr();
-  ASSERT_EQ(send(frames_of_sizes({10}), nullptr, nullptr), 0);
+  ASSERT_EQ(send(frames_of_sizes({10}), nullptr, nullptr), OVKS_OK);
   std::string err = testing::internal::GetCapturedStderr();
   EXPECT_NE(err.find("Subscribing: RX interface mask-0x31; TX interface mask-0x03\n"),
             std::string::npos);
   EXPECT_NE(err.find("Subscribed: RX 0x01; TX 0x03\n"), std::string::npos) << err;
   ovks_init();
   testing::internal::CaptureStderr();
-  ASSERT_EQ(send(frames_of_sizes({10}), nullptr, nullptr), 0);
+  ASSERT_EQ(send(frames_of_sizes({10}), nullptr, nullptr), OVKS_OK);
   err = testing::internal::GetCapturedStderr();
   EXPECT_NE(err.find("Subscribed: RX 0x00; TX 0x0f\n"), std::string::npos) << err;
 }
@@ -309,7 +312,7 @@ TEST_F(SendTest, ReplayControlsInEveryPacingMode) {
   }
   // ovks_init restores one pass with the captured gaps.
   ovks_init();
-  ASSERT_EQ(send(in, &start, nullptr), 0);
+  ASSERT_EQ(send(in, &start, nullptr), OVKS_OK);
   EXPECT_EQ(times(read_pcap(out())), "10.0 10.1000 ");
 }
 
@@ -324,7 +327,7 @@ TEST_F(SendTest, UnusableMultiplierKeepsTheCapturedGaps) {
   ovks_replay_t r{1e-30, 1, nullptr, nullptr};
   ovks_set_replay(&r);
   ovks_time_t start{0, 0};
-  ASSERT_EQ(send({{5, 0, "a"}, {6, 0, "b"}}, &start, nullptr), 0);
+  ASSERT_EQ(send({{5, 0, "a"}, {6, 0, "b"}}, &start, nullptr), OVKS_OK);
   EXPECT_EQ(times(read_pcap(out())), "0.0 4294967295.999999999 ");
 }
 
@@ -336,7 +339,7 @@ TEST_F(SendTest, ProgressReachesEveryFrameOfEveryPass) {
                   }, &calls};
   ovks_set_replay(&r);
   std::vector<size_t> sizes(5000, 60);
-  ASSERT_EQ(send(frames_of_sizes(sizes), nullptr, nullptr), 0);
+  ASSERT_EQ(send(frames_of_sizes(sizes), nullptr, nullptr), OVKS_OK);
   ASSERT_GE(calls.size(), 2u);
   for (size_t i = 1; i < calls.size(); ++i) EXPECT_GT(calls[i].first, calls[i - 1].first);
   EXPECT_EQ(calls.back(), std::make_pair(uint64_t{15000}, uint64_t{15000}));
@@ -363,7 +366,7 @@ TEST_F(SendTest, FailureGivesItsReason) {
     EXPECT_EQ(std::string(ovks_error()), c.reason);
   }
   setenv("KVO2_SIM_OUT", out().c_str(), 1);
-  ASSERT_EQ(send({{1, 0, "a"}}, nullptr, nullptr), 0);
+  ASSERT_EQ(send({{1, 0, "a"}}, nullptr, nullptr), OVKS_OK);
   EXPECT_STREQ(ovks_error(), "");
 }
 
@@ -388,7 +391,7 @@ TEST_F(SendTest, MissingDesignDescriptionStartsTheClockAtZero) {
   InDirectory in(empty.path());
   verbose = 0;
   testing::internal::CaptureStderr();
-  ASSERT_EQ(ovks_send(path.c_str(), nullptr, nullptr, nullptr, 1, 0, 0, 0, 0), 0);
+  ASSERT_EQ(ovks_send(path.c_str(), nullptr, nullptr, nullptr, 1, 0, 0, 0, 0), OVKS_OK);
   std::string err = testing::internal::GetCapturedStderr();
   EXPECT_NE(err.find("Could not find addresses.xml\n"), std::string::npos) << err;
   EXPECT_EQ(times(read_pcap(out())), "0.0 ");
@@ -398,7 +401,7 @@ TEST_F(SendTest, MissingDesignDescriptionStartsTheClockAtZero) {
 // start stays where the previous send put it.
 TEST_F(SendTest, CardClockWithoutTimeRegisterKeepsTheLastStart) {
   ovks_time_t start{7, 500};
-  ASSERT_EQ(send(frames_of_sizes({10}), &start, nullptr), 0);
+  ASSERT_EQ(send(frames_of_sizes({10}), &start, nullptr), OVKS_OK);
   TempDir design;
   write_file(design.file("addresses.xml"),
              "<device><modules><clock bus=\"VQBUS\" header=\"Clock\">"
@@ -408,7 +411,7 @@ TEST_F(SendTest, CardClockWithoutTimeRegisterKeepsTheLastStart) {
              "<bitmask>0</bitmask></item></items></clock></modules></device>\n");
   std::string path = input(frames_of_sizes({10, 10}));
   InDirectory in(design.path());
-  ASSERT_EQ(ovks_send(path.c_str(), nullptr, nullptr, nullptr, 1, 0, 0, 0, 0), 0);
+  ASSERT_EQ(ovks_send(path.c_str(), nullptr, nullptr, nullptr, 1, 0, 0, 0, 0), OVKS_OK);
   // Capture gaps from the kept start: the frames are 1 ns apart.
   EXPECT_EQ(times(read_pcap(out())), "7.500 7.501 ");
 }

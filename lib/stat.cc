@@ -311,12 +311,12 @@ int read_values(int section, const char *regex) {
   Regex re;
   if (regex && !re.compile(regex)) {
     log_msg(err_msg, 0, "Could not compile regular expression");
-    return 1;
+    return OVKC_READ_FAILED;
   }
   free_ovkc_value_list(&global_value_list);
   value_sections.clear();
   CardSession card(ovkc_is_ludra_hw);
-  if (card.failed()) return 1;
+  if (card.failed()) return OVKC_READ_FAILED;
   ValueListBuilder list;
   std::vector<int32_t> sections;
   // Declared after the session: the walk's windows go back before the
@@ -325,7 +325,8 @@ int read_values(int section, const char *regex) {
   bool complete = walk.run(list, sections);
   global_value_list = list.release();
   value_sections = std::move(sections);
-  return complete ? 0 : 1;
+  if (!complete) return OVKC_READ_FAILED;
+  return OVKC_OK;
 }
 
 CardSession::CardSession(bool hw) {
@@ -345,14 +346,14 @@ int ovkc_init_internal(const char *filename, uint8_t hw) {
   std::string path = filename ? find_config(filename) : std::string();
   if (path.empty()) {
     log_msg(err_msg, 0, "Error - cannot find configuration file");
-    return 2;
+    return OVKC_INIT_NOT_FOUND;
   }
   global_reg_list = load_config(path.c_str());
   if (hw)
     identify_card();
   else
     identify_without_card();
-  return global_reg_list ? 0 : 1;
+  return global_reg_list ? OVKC_OK : OVKC_INIT_EMPTY;
 }
 
 }  // namespace orvik
@@ -365,7 +366,7 @@ int ovkc_init(const char *filename) {
   try {
     return ovkc_init_internal(filename, 1);
   } catch (...) {
-    return 1;
+    return OVKC_INIT_EMPTY;
   }
 }
 
@@ -373,7 +374,7 @@ int ovkc_init_nohw(const char *filename) {
   try {
     return ovkc_init_internal(filename, 0);
   } catch (...) {
-    return 1;
+    return OVKC_INIT_EMPTY;
   }
 }
 
@@ -383,7 +384,7 @@ int ovkc_read_values_by_module(int section) {
   try {
     return read_values(section, nullptr);
   } catch (...) {
-    return 1;
+    return OVKC_READ_FAILED;
   }
 }
 
@@ -391,7 +392,7 @@ int ovkc_read_values_by_name(const char *regex) {
   try {
     return read_values(-1, regex);
   } catch (...) {
-    return 1;
+    return OVKC_READ_FAILED;
   }
 }
 

@@ -38,16 +38,30 @@ ORVIK_EXPORT extern char *ovkc_if0_chip;
 ORVIK_EXPORT extern char *ovkc_if1_card;
 ORVIK_EXPORT extern char *ovkc_if1_chip;
 
+/* Results of ovkc_init and ovkc_init_nohw (OVKC_OK also of the read
+ * operations and of ovkc_change_value). */
+enum { OVKC_OK = 0, OVKC_INIT_EMPTY = 1, OVKC_INIT_NOT_FOUND = 2 };
+/* Result of a read operation that failed. */
+enum { OVKC_READ_FAILED = 1 };
+/* Failures of ovkc_change_value. */
+enum {
+  OVKC_CHANGE_NO_ITEM = 1,
+  OVKC_CHANGE_NO_CARD = 2,
+  OVKC_CHANGE_READ_ONLY = 3,
+  OVKC_CHANGE_NO_WINDOW = 4
+};
+
 /* Loads the design description (as given, then under /etc/morvex/orvik/)
- * and reads the identification.  0 loaded; 1 nothing usable in the file;
- * 2 file not found. */
+ * and reads the identification.  OVKC_OK loaded; OVKC_INIT_EMPTY nothing
+ * usable in the file; OVKC_INIT_NOT_FOUND file not found. */
 ORVIK_EXPORT int ovkc_init(const char *filename);
 /* As ovkc_init, but the card is never touched ("NO_CARD", values 0). */
 ORVIK_EXPORT int ovkc_init_nohw(const char *filename);
 
-/* Read operations: each replaces the value list.  0 built; 1 the card
- * cannot be attached, a window cannot be mapped (the entries read so far
- * stay), or the expression does not compile (the old list stays). */
+/* Read operations: each replaces the value list.  OVKC_OK built;
+ * OVKC_READ_FAILED the card cannot be attached, a window cannot be mapped
+ * (the entries read so far stay), or the expression does not compile (the
+ * old list stays). */
 ORVIK_EXPORT int ovkc_read_values(void);
 /* section 0 or less: every section; sections are numbered from 1. */
 ORVIK_EXPORT int ovkc_read_values_by_module(int section);
@@ -77,9 +91,10 @@ ORVIK_EXPORT void ovkc_free(void);
 /* Computes the equation items (ACCESS_CNT) of the value list in place. */
 ORVIK_EXPORT void ovkc_solver(void);
 
-/* Writes the item named exactly name.  0 done (or no card: dry run);
- * 1 nothing loaded or no such item; 2 card not attachable; 3 the item is
- * not writable; 4 its window cannot be mapped. */
+/* Writes the item named exactly name.  OVKC_OK done (or no card: dry
+ * run); OVKC_CHANGE_NO_ITEM nothing loaded or no such item;
+ * OVKC_CHANGE_NO_CARD card not attachable; OVKC_CHANGE_READ_ONLY the item
+ * is not writable; OVKC_CHANGE_NO_WINDOW its window cannot be mapped. */
 ORVIK_EXPORT int ovkc_change_value(const char *name, int mode, uint64_t value);
 
 #ifdef __cplusplus

@@ -41,18 +41,17 @@ class CardSession {
   bool failed_ = false;
 };
 
-// Results of write_reg_value; the nonzero ones are also results of
-// ovkc_change_value.
-enum WriteResult { kWriteDone = 0, kWriteReadOnly = 3, kWriteNoWindow = 4 };
 
 // Walks the register list and replaces the value list.  section <= 0: all
 // sections; regex NULL: no name filter.  0 built; 1 expression does not
 // compile (list kept), card not attachable (list empty) or a window could
-// not be mapped (the entries read so far stay).
+// not be mapped (the entries read so far stay).  Returns OVKC_OK or
+// OVKC_READ_FAILED.
 int read_values(int section, const char *regex);
 
 // Read-modify-write of the register word of the item in node; the card
-// must be attached (dev).  Returns a WriteResult.
+// must be attached (dev).  Returns OVKC_OK,
+// OVKC_CHANGE_READ_ONLY or OVKC_CHANGE_NO_WINDOW.
 int write_reg_value(const module_reg_list_t *node, int8_t mode, uint64_t value);
 
 // Common body of ovkc_init (hw 1) and ovkc_init_nohw (hw 0).

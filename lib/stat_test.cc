@@ -16,7 +16,7 @@ TEST_F(RuntimeTest, BitFieldsOfOneRegisterShareOneReadPerInstance) {
   init(module("MAC", "VQBUS", {"0x1000", "0x2000"},
               item("lo", "<offset>10</offset><bitmask>00FF</bitmask>" + std::string(kRO)) +
                   item("hi", "<offset>10</offset><bitmask>FF00</bitmask>" + std::string(kRO))));
-  ASSERT_EQ(0, ovkc_read_values());
+  ASSERT_EQ(OVKC_OK, ovkc_read_values());
   EXPECT_EQ((Values{{"lo", 0x34}, {"hi", 0x12}, {"lo~2", 0xcd}, {"hi~2", 0xab}}), values());
   EXPECT_EQ(2, traced("rd4 "));
   EXPECT_EQ(2, traced("map "));  // one window per module instance
@@ -29,7 +29,7 @@ TEST_F(RuntimeTest, InstancesRepeatedAtOneOffsetAreReadEachTime) {
               item("head", "<offset>0</offset>" + std::string(kRO)) +
                   item("pop", "<offset>4</offset><repeat incoffset=\"0\">3</repeat>" +
                                   std::string(kRO))));
-  ASSERT_EQ(0, ovkc_read_values());
+  ASSERT_EQ(OVKC_OK, ovkc_read_values());
   EXPECT_EQ((Values{{"head", 0}, {"pop-1", 7}, {"pop-2", 7}, {"pop-3", 7}}), values());
   EXPECT_EQ(3, traced("rd4 0x1000 0x4 "));
 }
@@ -51,7 +51,7 @@ TEST_F(RuntimeTest, WideRegistersAssembleBothWordsPerBus) {
                                  std::string(kRO)) +
                   item("ms", "<offset>8</offset><mdiodev>2</mdiodev><size>S</size>" +
                                  std::string(kRO))));
-  ASSERT_EQ(0, ovkc_read_values());
+  ASSERT_EQ(OVKC_OK, ovkc_read_values());
   // md shares the register key of mw, so it decodes mw's kept word.
   EXPECT_EQ((Values{{"d", 0x2222222211111111},
                     {"d_mask", 0x11},
@@ -68,7 +68,7 @@ TEST_F(RuntimeTest, MdioDoubleWordComesFromTwoRegisters) {
   init(module("PHY", "MDIO", {"0x3000"},
               item("md", "<offset>4</offset><mdiodev>2</mdiodev><size>D</size>" +
                              std::string(kRO))));
-  ASSERT_EQ(0, ovkc_read_values());
+  ASSERT_EQ(OVKC_OK, ovkc_read_values());
   EXPECT_EQ((Values{{"md", 0x22221111}}), values());
   EXPECT_EQ(2, traced("mdrd "));
 }
@@ -80,7 +80,7 @@ TEST_F(RuntimeTest, ConfigItemsAreWrittenWhileReading) {
                            "<param value=\"5\">x</param>") +
                   item("speed", "<offset>8</offset><bitmask>F0</bitmask><access>CFG</access>"
                                 "<param value=\"3\">y</param>")));
-  ASSERT_EQ(0, ovkc_read_values());
+  ASSERT_EQ(OVKC_OK, ovkc_read_values());
   EXPECT_EQ(2, traced("wr4 0x1000 0x8 "));
   EXPECT_EQ("vq 0x1000 0x8 0x0000ff35   # control\n", read_file(card_));
   EXPECT_EQ((Values{{"mode", 0}, {"speed", 0}}), values());  // nothing was read
@@ -112,7 +112,7 @@ TEST_F(RuntimeTest, SectionsCountRunsOfEqualModuleNames) {
       {4, {}, {}},
   };
   for (const Case &c : cases) {
-    EXPECT_EQ(0, ovkc_read_values_by_module(c.section)) << c.section;
+    EXPECT_EQ(OVKC_OK, ovkc_read_values_by_module(c.section)) << c.section;
     EXPECT_EQ(c.want, values()) << c.section;
     const int32_t *numbers = ovkc_get_datalist_sections();
     EXPECT_EQ(c.sections.empty(), numbers == nullptr) << c.section;
@@ -121,7 +121,7 @@ TEST_F(RuntimeTest, SectionsCountRunsOfEqualModuleNames) {
           << c.section;
     }
   }
-  ASSERT_EQ(0, ovkc_read_values_by_name("3$"));
+  ASSERT_EQ(OVKC_OK, ovkc_read_values_by_name("3$"));
   ASSERT_NE(nullptr, ovkc_get_datalist_sections());
   EXPECT_EQ(3, ovkc_get_datalist_sections()[0]);
   ovkc_free_datalist();
@@ -131,19 +131,19 @@ TEST_F(RuntimeTest, SectionsCountRunsOfEqualModuleNames) {
 TEST_F(RuntimeTest, NameExpressionIgnoresCaseAndSearchesInside) {
   init(module("M", "VQBUS", {"0x1000"},
               item("link_status", kRO) + item("rx_ok", kRO) + item("statusword", kRO)));
-  EXPECT_EQ(0, ovkc_read_values_by_name("STATUS"));
+  EXPECT_EQ(OVKC_OK, ovkc_read_values_by_name("STATUS"));
   EXPECT_EQ((Values{{"link_status", 0}, {"statusword", 0}}), values());
-  EXPECT_EQ(0, ovkc_read_values_by_name("^rx_.*k$"));
+  EXPECT_EQ(OVKC_OK, ovkc_read_values_by_name("^rx_.*k$"));
   EXPECT_EQ((Values{{"rx_ok", 0}}), values());
 }
 
 TEST_F(RuntimeTest, BadExpressionKeepsThePreviousList) {
   init(module("M", "VQBUS", {"0x1000"}, item("rx_ok", kRO)));
-  ASSERT_EQ(0, ovkc_read_values());
+  ASSERT_EQ(OVKC_OK, ovkc_read_values());
   value_list_t *before = ovkc_get_datalist();
   verbose = 0;
   testing::internal::CaptureStderr();
-  EXPECT_EQ(1, ovkc_read_values_by_name("rx\\("));
+  EXPECT_EQ(OVKC_READ_FAILED, ovkc_read_values_by_name("rx\\("));
   EXPECT_EQ("Could not compile regular expression\n", testing::internal::GetCapturedStderr());
   EXPECT_EQ(before, ovkc_get_datalist());
   EXPECT_EQ((Values{{"rx_ok", 0}}), values());
@@ -154,7 +154,7 @@ TEST_F(RuntimeTest, MapFailureStopsTheWalkKeepingWhatWasRead) {
   init(module("MAC", "VQBUS", {"0x1000", "0x2000", "0x3000"}, item("st", kRO)));
   verbose = 2;
   testing::internal::CaptureStderr();
-  EXPECT_EQ(1, ovkc_read_values());
+  EXPECT_EQ(OVKC_READ_FAILED, ovkc_read_values());
   std::string err = testing::internal::GetCapturedStderr();
   EXPECT_NE(std::string::npos, err.find("vq_space_map failed to map component\n"));
   EXPECT_EQ((Values{{"st", 9}}), values());
@@ -172,10 +172,12 @@ TEST_F(RuntimeTest, EveryOperationDetachesWhatItAttached) {
     int want;
     int (*run)();
   } steps[] = {
-      {"read stopped by a failed map", 1, [] { return ovkc_read_values(); }},
-      {"change", 0, [] { return ovkc_change_value("st", MODE_SET, 1); }},
-      {"change of a missing item", 1, [] { return ovkc_change_value("nope", MODE_SET, 1); }},
-      {"change in a window that fails", 4, [] { return ovkc_change_value("st~2", MODE_SET, 1); }},
+      {"read stopped by a failed map", OVKC_READ_FAILED, [] { return ovkc_read_values(); }},
+      {"change", OVKC_OK, [] { return ovkc_change_value("st", MODE_SET, 1); }},
+      {"change of a missing item", OVKC_CHANGE_NO_ITEM,
+       [] { return ovkc_change_value("nope", MODE_SET, 1); }},
+      {"change in a window that fails", OVKC_CHANGE_NO_WINDOW,
+       [] { return ovkc_change_value("st~2", MODE_SET, 1); }},
   };
   for (const Step &s : steps) {
     EXPECT_EQ(s.want, s.run()) << s.what;
@@ -185,10 +187,10 @@ TEST_F(RuntimeTest, EveryOperationDetachesWhatItAttached) {
 
 TEST_F(RuntimeTest, ReadWithoutCardLeavesAnEmptyList) {
   init(module("M", "VQBUS", {"0x1000"}, item("rx_ok", kRO)));
-  ASSERT_EQ(0, ovkc_read_values());
+  ASSERT_EQ(OVKC_OK, ovkc_read_values());
   ASSERT_NE(nullptr, ovkc_get_datalist());
   unsetenv("LUDRA_SIM");
-  EXPECT_EQ(1, ovkc_read_values());
+  EXPECT_EQ(OVKC_READ_FAILED, ovkc_read_values());
   EXPECT_EQ(nullptr, ovkc_get_datalist());
 }
 
@@ -213,7 +215,7 @@ TEST_F(RuntimeTest, FailedFirstAttachLeavesIdentificationUnset) {
   unsetenv("LUDRA_SIM");
   verbose = 1;
   testing::internal::CaptureStderr();
-  EXPECT_EQ(0, ovkc_init(design(module("M", "VQBUS", {"0x1000"}, item("x", kRO))).c_str()));
+  EXPECT_EQ(OVKC_OK, ovkc_init(design(module("M", "VQBUS", {"0x1000"}, item("x", kRO))).c_str()));
   std::string err = testing::internal::GetCapturedStderr();
   EXPECT_NE(std::string::npos, err.find("vq_attach failed.\n")) << err;
   EXPECT_EQ(nullptr, ovkc_board);
@@ -222,7 +224,7 @@ TEST_F(RuntimeTest, FailedFirstAttachLeavesIdentificationUnset) {
 
 TEST_F(RuntimeTest, WithoutHardwareEveryValueIsZero) {
   write_file(card_, "vq 0x1000 0 5\nfail-map 0x1000\n");
-  ASSERT_EQ(0, ovkc_init_nohw(design(module("PHY", "MDIO", {"0x1000"},
+  ASSERT_EQ(OVKC_OK, ovkc_init_nohw(design(module("PHY", "MDIO", {"0x1000"},
                                             item("m", "<mdiodev>3</mdiodev>" + std::string(kRO))) +
                                      module("LB", "VQBUS", {"0x1000"},
                                             item("w", "<offset>4</offset>" + std::string(kRO)) +
@@ -235,21 +237,21 @@ TEST_F(RuntimeTest, WithoutHardwareEveryValueIsZero) {
     EXPECT_STREQ("NO_CARD", t);
   verbose = 0;
   testing::internal::CaptureStderr();
-  EXPECT_EQ(0, ovkc_read_values());
+  EXPECT_EQ(OVKC_OK, ovkc_read_values());
   EXPECT_EQ(
       "read val: bus 1, baddr 1000, offset 0, mdiodev 3\n"
       "read val: bus 0, baddr 1000, offset 4, mdiodev 3\n",
       testing::internal::GetCapturedStderr());
   EXPECT_EQ((Values{{"m", 0}, {"w", 0}, {"c", 0}}), values());
   EXPECT_EQ("", read_file(trace_));  // the card was never touched
-  EXPECT_EQ(0, ovkc_change_value("no such item", MODE_SET, 1));
+  EXPECT_EQ(OVKC_OK, ovkc_change_value("no such item", MODE_SET, 1));
 }
 
 TEST_F(RuntimeTest, LocalBusReadShowsNoMdioDeviceBeforeAnyMdioItem) {
   init(module("LB", "VQBUS", {"0x1000"}, item("w", "<offset>8</offset>" + std::string(kRO))));
   verbose = 0;
   testing::internal::CaptureStderr();
-  ASSERT_EQ(0, ovkc_read_values());
+  ASSERT_EQ(OVKC_OK, ovkc_read_values());
   EXPECT_EQ("read val: bus 0, baddr 1000, offset 8, mdiodev -1\n",
             testing::internal::GetCapturedStderr());
 }
@@ -257,14 +259,14 @@ TEST_F(RuntimeTest, LocalBusReadShowsNoMdioDeviceBeforeAnyMdioItem) {
 TEST_F(RuntimeTest, InitReportsMissingAndEmptyFiles) {
   verbose = 0;
   testing::internal::CaptureStderr();
-  EXPECT_EQ(2, ovkc_init(dir_.file("nothing-here.xml").c_str()));
+  EXPECT_EQ(OVKC_INIT_NOT_FOUND, ovkc_init(dir_.file("nothing-here.xml").c_str()));
   EXPECT_EQ("Error - cannot find configuration file\n", testing::internal::GetCapturedStderr());
   verbose = -1;
   std::string empty = dir_.file("empty.xml");
   write_file(empty, "<device></device>\n");
-  EXPECT_EQ(1, ovkc_init(empty.c_str()));
+  EXPECT_EQ(OVKC_INIT_EMPTY, ovkc_init(empty.c_str()));
   EXPECT_EQ(nullptr, ovkc_get_namelist());
-  EXPECT_EQ(0, ovkc_read_values());
+  EXPECT_EQ(OVKC_OK, ovkc_read_values());
   EXPECT_EQ(nullptr, ovkc_get_datalist());
 }
 

@@ -58,7 +58,7 @@ class RuntimeTest : public ::testing::Test {
   }
 
   void init(const std::string &modules) {
-    ASSERT_EQ(0, ovkc_init(design(modules).c_str()));
+    ASSERT_EQ(OVKC_OK, ovkc_init(design(modules).c_str()));
     clear_trace();
   }
 

@@ -96,10 +96,10 @@ static void check_library_lifecycles(void) {
   CHECK(ovke_get_frames() == q);
 
   /* Sender: init, replay controls, a dry run of nothing, free. */
-  CHECK(ovks_init() == 0);
+  CHECK(ovks_init() == OVKS_OK);
   ovks_replay_t replay = {2.0, 3, NULL, NULL};
   ovks_set_replay(&replay);
-  CHECK(ovks_send(NULL, NULL, NULL, NULL, 0, 0, 0, 1, 0) == 1);
+  CHECK(ovks_send(NULL, NULL, NULL, NULL, 0, 0, 0, 1, 0) == OVKS_FAILED);
   CHECK(strcmp(ovks_error(), "no input file given") == 0);
   ovks_stats_t stats = {1, 1, {1, 1}, {1, 1}};
   ovks_get_stats(&stats);
@@ -108,7 +108,33 @@ static void check_library_lifecycles(void) {
   ovks_free();
 }
 
+/* The named results are part of the ABI: programs built against an older
+ * header compare against the bare numbers. */
+static void check_result_values(void) {
+  static const struct {
+    const char *name;
+    int value, want;
+  } results[] = {
+      {"OVKC_OK", OVKC_OK, 0},
+      {"OVKC_INIT_EMPTY", OVKC_INIT_EMPTY, 1},
+      {"OVKC_INIT_NOT_FOUND", OVKC_INIT_NOT_FOUND, 2},
+      {"OVKC_READ_FAILED", OVKC_READ_FAILED, 1},
+      {"OVKC_CHANGE_NO_ITEM", OVKC_CHANGE_NO_ITEM, 1},
+      {"OVKC_CHANGE_NO_CARD", OVKC_CHANGE_NO_CARD, 2},
+      {"OVKC_CHANGE_READ_ONLY", OVKC_CHANGE_READ_ONLY, 3},
+      {"OVKC_CHANGE_NO_WINDOW", OVKC_CHANGE_NO_WINDOW, 4},
+      {"OVKS_OK", OVKS_OK, 0},
+      {"OVKS_FAILED", OVKS_FAILED, 1},
+  };
+  for (size_t i = 0; i < sizeof results / sizeof results[0]; i++)
+    if (results[i].value != results[i].want) {
+      fprintf(stderr, "%s is %d, not %d\n", results[i].name, results[i].value, results[i].want);
+      failures++;
+    }
+}
+
 int main(void) {
+  check_result_values();
   check_model_pairs();
   check_library_lifecycles();
   if (failures != 0) fprintf(stderr, "%d checks failed\n", failures);

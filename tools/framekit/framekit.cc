@@ -1,6 +1,5 @@
 // framekit: loads one PCAP capture into the frame store, applies the edits
 // asked for on the command line in a fixed order, lists and saves it.
-#include <err.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <getopt.h>
@@ -21,9 +20,16 @@
 #endif
 
 #include "c_util.h"
+#include "cli.h"
 #include "frames.h"
 
 namespace {
+
+using orvik_cli::fatal;
+using orvik_cli::parse_unsigned;
+using orvik_cli::scan_long_long;
+using orvik_cli::scan_pair;
+using orvik_cli::warning;
 
 struct Options {
   const char *filename = nullptr;
@@ -65,26 +71,24 @@ void usage() {
 int32_t low32(long long v) { return static_cast<int32_t>(static_cast<uint32_t>(v)); }
 
 void parse_pair(const char *arg, Options *o) {
-  if (sscanf(arg, "%lli:%lli", &o->first, &o->second) != 2) {
-    warnx("Cannot parse <from> and <to>");
+  if (!scan_pair(arg, &o->first, &o->second)) {
+    warning("Cannot parse <from> and <to>");
     o->bad_number = true;
   }
 }
 
 void parse_index(const char *arg, Options *o) {
-  if (sscanf(arg, "%lli", &o->first) != 1) {
-    warnx("Cannot parse <index>");
+  if (!scan_long_long(arg, &o->first)) {
+    warning("Cannot parse <index>");
     o->bad_number = true;
   }
 }
 
 // A snapshot length: a whole number from 1 to 2^31 - 1, nothing after it.
 void parse_snaplen(const char *arg, Options *o) {
-  char *end = nullptr;
-  errno = 0;
-  long long v = strtoll(arg, &end, 10);
-  if (errno != 0 || end == arg || *end != '\0' || v < 1 || v > INT32_MAX) {
-    warnx("Cannot parse <bytes> `%s' (1 to %d)", arg, INT32_MAX);
+  uint64_t v = 0;
+  if (!parse_unsigned(arg, false, INT32_MAX, false, &v) || v < 1) {
+    warning("Cannot parse <bytes> `%s' (1 to %d)", arg, INT32_MAX);
     o->bad_number = true;
     return;
   }
@@ -194,18 +198,18 @@ class Filter {
     char errbuf[PCAP_ERRBUF_SIZE] = "";
     struct stat st;
     if (stat(path, &st) != 0 || !S_ISREG(st.st_mode)) {
-      warnx("--filter needs a capture file, not `%s'", path);
+      warning("--filter needs a capture file, not `%s'", path);
       return false;
     }
     std::unique_ptr<pcap_t, void (*)(pcap_t *)> probe(
         pcap_open_offline_with_tstamp_precision(path, PCAP_TSTAMP_PRECISION_NANO, errbuf),
         pcap_close);
     if (!probe) {
-      warnx("%s", errbuf);
+      warning("%s", errbuf);
       return false;
     }
     if (pcap_compile(probe.get(), &prog_, expression, 1, PCAP_NETMASK_UNKNOWN) != 0) {
-      warnx("%s", pcap_geterr(probe.get()));
+      warning("%s", pcap_geterr(probe.get()));
       return false;
     }
     compiled_ = true;
@@ -247,7 +251,7 @@ void apply_filter(const Filter &filter) {
 class Filter {
  public:
   bool compile(const char *, const char *) {
-    warnx("--filter is not available: framekit was built without libpcap");
+    warning("--filter is not available: framekit was built without libpcap");
     return false;
   }
 };
@@ -284,11 +288,11 @@ bool patch_snaplen(const char *path, int32_t snaplen) {
 
 // One failed step: the warning, and the system's reason when there is one.
 void warn_failed(const char *what, int err, const char *input) {
-  warnx("Error during %s", what);
+  warning("Error during %s", what);
   if (err == ESTALE)  // the store's word for an input changed under it
-    warnx("`%s' was cut short or changed by another program while in use", input);
+    warning("`%s' was cut short or changed by another program while in use", input);
   else if (err != 0)
-    warnx("%s", strerror(err));
+    warning("%s", strerror(err));
 }
 
 // Runs the requested edits in their fixed order, then filters, cuts, lists
@@ -299,14 +303,13 @@ int edit_and_save(const Options &o, const Filter &filter) {
   // reason: the system's reason for a failure, or 0 when the result says
   // it all (a bad frame number).
   auto check = [&status, &o](int rc, const char *what, int reason) {
-    if (rc == 0) return;
+    if (rc == OVKE_OK) return;
     warn_failed(what, reason, o.filename);
     status = 1;
   };
-  constexpr int kCloneNoMemory = 3;
   if (o.copy_flag) {
     int rc = ovke_clone_frame(low32(o.first), low32(o.second));
-    check(rc, "clone_frame", rc == kCloneNoMemory ? ENOMEM : 0);
+    check(rc, "clone_frame", rc == OVKE_CLONE_NO_MEMORY ? ENOMEM : 0);
   }
   if (o.delete_flag) check(ovke_remove_frame(low32(o.first)), "remove_frame", 0);
   if (o.delete_range_flag)
@@ -319,8 +322,8 @@ int edit_and_save(const Options &o, const Filter &filter) {
     errno = 0;
     int rc = ovke_save_file(o.save_file);
     check(rc, "save_file", errno);
-    if (rc == 0 && o.snaplen > 0 && !patch_snaplen(o.save_file, o.snaplen))
-      check(1, "save_file", errno);
+    if (rc == OVKE_OK && o.snaplen > 0 && !patch_snaplen(o.save_file, o.snaplen))
+      check(OVKE_SAVE_FAILED, "save_file", errno);
   }
   return status;
 }
@@ -343,15 +346,14 @@ int run(const Options &o) {
   if (o.filter != nullptr && !filter.compile(o.filename, o.filter)) return 1;
   ovke_init();
   FILE *stream = in.get();
-  if (int rc = ovke_load_file(&stream); rc != 0) {
+  if (int rc = ovke_load_file(&stream); rc != OVKE_OK) {
     in.reset();
     ovke_free();
-    constexpr int kNotACapture = 3, kMixedLinkTypes = 4;
-    if (rc == kNotACapture) warnx("`%s' is neither a PCAP nor a pcapng capture", o.filename);
-    if (rc == kMixedLinkTypes)
-      warnx("`%s' holds interfaces of different link types, which one PCAP file cannot hold",
+    if (rc == OVKE_LOAD_UNKNOWN_FORMAT) warning("`%s' is neither a PCAP nor a pcapng capture", o.filename);
+    if (rc == OVKE_LOAD_MIXED_LINK_TYPES)
+      warning("`%s' holds interfaces of different link types, which one PCAP file cannot hold",
             o.filename);
-    errx(1, "Load file failed");
+    fatal(1, "Load file failed");
   }
   int status = edit_and_save(o, filter);
   in.reset();

@@ -4,20 +4,22 @@
 #include <getopt.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <ctime>
 #include <memory>
 
+#include "cli.h"
 #include "progress.h"
 #include "send.h"
 #include "tessel.h"
 
 namespace {
+
+using orvik_cli::fatal;
+using orvik_cli::warning;
 
 const char kDefaultDevice[] = "/dev/kvodataII0";
 // Transmit channel mask: one bit per transmit interface, all four.
@@ -46,7 +48,7 @@ struct Options {
   int get_hw_ts_flag = 0, dont_send_flag = 0, quiet_flag = 0, verbose_flag = 0;
 };
 
-void Usage() {
+void usage() {
   fputs(
       "Usage: kvoplay [-hNOv] [-d kvo_device] [-f file] [-i <number>s<number>ns] [-I interface] "
       "[-R rx_mask] [-t <number>s<number>ns] [-T tx_mask] [-B <number><gGmMkK>]\n"
@@ -76,71 +78,29 @@ void Usage() {
       stdout);
 }
 
-// A number in C notation ("%i": decimal, 0x hexadecimal, leading-zero
-// octal); trailing text is ignored as sscanf does.
-bool ParseInt(const char *arg, int *out) { return sscanf(arg, "%i", out) == 1; }
-
-// "<number>s<number>ns".
-bool ParseTime(const char *arg, int *sec, int *nsec) {
-  return sscanf(arg, "%is%ins", sec, nsec) == 2;
+[[noreturn]] void bad_number(int opt, const char *arg) {
+  fatal(1, "invalid number `%s' for option -%c", arg, opt);
 }
 
-// Bits per second from "<number><KMG>"; any other unit letter, or none,
-// leaves the number as it is.
-bool ParseSpeed(const char *arg, float *speed) {
-  char unit = '\0';
-  if (sscanf(arg, "%f%1c", speed, &unit) < 1) return false;
-  switch (unit) {
-    case 'k': case 'K': *speed *= 1000.0f; break;
-    case 'm': case 'M': *speed *= 1000000.0f; break;
-    case 'g': case 'G': *speed *= 1000000000.0f; break;
-    default: break;
-  }
-  return true;
+[[noreturn]] void bad_time(int opt, const char *arg) {
+  fatal(1, "invalid time `%s' for option -%c (expected <number>s<number>ns)", arg, opt);
 }
 
-// A finite decimal number above 0, nothing after it.
-bool ParseMultiplier(const char *arg, double *out) {
-  errno = 0;
-  char *end = nullptr;
-  double v = strtod(arg, &end);
-  if (end == arg || *end != '\0' || errno == ERANGE || !std::isfinite(v) || v <= 0) return false;
-  *out = v;
-  return true;
-}
-
-// Decimal digits only, 1 to 2^32 - 1.
-bool ParseCount(const char *arg, uint32_t *out) {
-  if (*arg < '0' || *arg > '9') return false;
-  errno = 0;
-  char *end = nullptr;
-  unsigned long long v = strtoull(arg, &end, 10);
-  if (*end != '\0' || errno == ERANGE || v == 0 || v > UINT32_MAX) return false;
-  *out = static_cast<uint32_t>(v);
-  return true;
-}
-
-[[noreturn]] void BadNumber(int opt, const char *arg) {
-  errx(1, "invalid number `%s' for option -%c", arg, opt);
-}
-
-[[noreturn]] void BadTime(int opt, const char *arg) {
-  errx(1, "invalid time `%s' for option -%c (expected <number>s<number>ns)", arg, opt);
-}
-
-ovks_time_t ReadTime(int opt, const char *arg, int *sec, int *nsec) {
-  if (!ParseTime(arg, sec, nsec)) BadTime(opt, arg);
+ovks_time_t read_time(int opt, const char *arg, int *sec, int *nsec) {
+  if (!orvik_cli::scan_time(arg, sec, nsec)) bad_time(opt, arg);
   return {static_cast<uint32_t>(*sec), static_cast<uint32_t>(*nsec)};
 }
 
-uint32_t ReadInt(int opt, const char *arg) {
+// A number in C notation ("%i": decimal, 0x hexadecimal, leading-zero
+// octal); trailing text is ignored as sscanf does.
+uint32_t read_int(int opt, const char *arg) {
   int v = 0;
-  if (!ParseInt(arg, &v)) BadNumber(opt, arg);
+  if (!orvik_cli::scan_int(arg, &v)) bad_number(opt, arg);
   return static_cast<uint32_t>(v);
 }
 
 // Handles one parsed option; returns an exit code, or -1 to go on.
-int TakeOption(int opt, const char *arg, Options *o) {
+int take_option(int opt, const char *arg, Options *o) {
   int sec = 0, nsec = 0;
   switch (opt) {
     case 'f':
@@ -149,35 +109,35 @@ int TakeOption(int opt, const char *arg, Options *o) {
       break;
     case 'd': o->device = arg; break;
     case 'I': {
-      char *end = nullptr;
-      long v = strtol(arg, &end, 10);
-      if (end == arg) BadNumber(opt, arg);
+      long v = 0;
+      if (!orvik_cli::scan_decimal(arg, &v)) bad_number(opt, arg);
       o->interface = static_cast<uint16_t>(v);
       break;
     }
     case 't':
       o->timestamp_flag = true;
-      o->first_ts = ReadTime(opt, arg, &sec, &nsec);
+      o->first_ts = read_time(opt, arg, &sec, &nsec);
       printf("First timestamp: %is %ins\n", sec, nsec);
       break;
     case 'i':
       o->interval_flag = true;
-      o->interval = ReadTime(opt, arg, &sec, &nsec);
+      o->interval = read_time(opt, arg, &sec, &nsec);
       break;
     case 'm':
       o->move_flag = true;
-      o->move_time = ReadTime(opt, arg, &sec, &nsec);
+      o->move_time = read_time(opt, arg, &sec, &nsec);
       break;
     case 'B':
       o->bandwidth_flag = true;
       printf("Speed: `%s'\n", arg);
-      if (!ParseSpeed(arg, &o->max_speed)) BadNumber(opt, arg);
+      // Bits per second; a unit letter other than k, m or g is ignored.
+      if (!orvik_cli::scan_scaled(arg, &o->max_speed)) bad_number(opt, arg);
       printf("Speed was set to: %f\n", o->max_speed);
       break;
-    case 'r': o->repeat = ReadInt(opt, arg); break;
-    case 'F': o->header_flag_val = static_cast<int32_t>(ReadInt(opt, arg)); break;
-    case 'R': o->rx = ReadInt(opt, arg); break;
-    case 'T': o->tx = ReadInt(opt, arg); break;
+    case 'r': o->repeat = read_int(opt, arg); break;
+    case 'F': o->header_flag_val = static_cast<int32_t>(read_int(opt, arg)); break;
+    case 'R': o->rx = read_int(opt, arg); break;
+    case 'T': o->tx = read_int(opt, arg); break;
     case 'g': o->get_hw_ts_flag = 1; break;
     case 'N': o->dont_send_flag = 1; break;
     case 'q': o->quiet_flag = 1; break;
@@ -190,24 +150,27 @@ int TakeOption(int opt, const char *arg, Options *o) {
       verbose = 1;
       break;
     case 'x':
-      if (!ParseMultiplier(arg, &o->multiplier))
-        errx(1, "invalid multiplier `%s' for option -x (expected a finite number above 0)", arg);
+      if (!orvik_cli::parse_positive(arg, HUGE_VAL, &o->multiplier))
+        fatal(1, "invalid multiplier `%s' for option -x (expected a finite number above 0)", arg);
       o->multiplier_flag = true;
       break;
-    case kOptLoop:
-      if (!ParseCount(arg, &o->loops))
-        errx(1, "invalid count `%s' for option --loop (expected 1 or more)", arg);
+    case kOptLoop: {
+      uint64_t loops = 0;
+      if (!orvik_cli::parse_unsigned(arg, false, UINT32_MAX, false, &loops) || loops == 0)
+        fatal(1, "invalid count `%s' for option --loop (expected 1 or more)", arg);
+      o->loops = static_cast<uint32_t>(loops);
       break;
+    }
     case kOptStats: o->stats = true; break;
     case 'h':
-    case kOptHelp: Usage(); return 1;
+    case kOptHelp: usage(); return 1;
     default: return 1;  // getopt_long has said what is wrong
   }
   return -1;
 }
 
 // Parses the command line into o; returns an exit code, or -1 to go on.
-int ReadFlags(int argc, char **argv, Options *o) {
+int read_flags(int argc, char **argv, Options *o) {
   const option long_options[] = {
       {"bw", required_argument, nullptr, 'B'},
       {"device", required_argument, nullptr, 'd'},
@@ -234,13 +197,13 @@ int ReadFlags(int argc, char **argv, Options *o) {
   while ((opt = getopt_long(argc, argv, "B:hf:gt:i:m:qd:I:r:R:T:NvVF:x:", long_options, &index)) !=
          -1) {
     if (opt == 0) continue;  // a long option that sets its switch itself
-    if (int rc = TakeOption(opt, optarg, o); rc >= 0) return rc;
+    if (int rc = take_option(opt, optarg, o); rc >= 0) return rc;
   }
   return -1;
 }
 
 // Settings that depend on more than one option.
-int Settle(Options *o) {
+int settle(Options *o) {
   if (o->quiet_flag) {
     verbose = -1;
     o->verbose_flag = 0;
@@ -252,27 +215,27 @@ int Settle(Options *o) {
   if (o->device == nullptr) o->device = kDefaultDevice;
   if (o->get_hw_ts_flag) o->timestamp_flag = false;  // the card's clock wins
   if (o->multiplier_flag && (o->interval_flag || o->bandwidth_flag))
-    errx(1, "option -x applies only to capture-gap pacing, not with -i or -B");
+    fatal(1, "option -x applies only to capture-gap pacing, not with -i or -B");
   return -1;
 }
 
-double SteadySeconds() {
+double steady_seconds() {
   timespec ts;
   clock_gettime(CLOCK_MONOTONIC, &ts);
   return static_cast<double>(ts.tv_sec) + ts.tv_nsec / 1e9;
 }
 
-void ShowProgress(uint64_t done, uint64_t total, void *line) {
-  static_cast<kvoplay::ProgressLine *>(line)->update(done, total, SteadySeconds());
+void show_progress(uint64_t done, uint64_t total, void *line) {
+  static_cast<kvoplay::ProgressLine *>(line)->update(done, total, steady_seconds());
 }
 
-void PrintTime(const char *label, uint64_t ns) {
+void print_time(const char *label, uint64_t ns) {
   printf("%s: %llus%09lluns\n", label, static_cast<unsigned long long>(ns / 1000000000u),
          static_cast<unsigned long long>(ns % 1000000000u));
 }
 
 // What the send handed over and the pace its schedule asks of the card.
-void PrintStats() {
+void print_stats() {
   ovks_stats_t s;
   ovks_get_stats(&s);
   auto ns = [](const ovks_time_t &t) { return uint64_t{t.sec} * 1000000000u + t.nsec; };
@@ -281,9 +244,9 @@ void PrintStats() {
   if (s.frames == 0) return;
   uint64_t first = ns(s.first), last = ns(s.last);
   uint64_t duration = last > first ? last - first : 0;
-  PrintTime("First transmit time", first);
-  PrintTime("Last transmit time", last);
-  PrintTime("Duration", duration);
+  print_time("First transmit time", first);
+  print_time("Last transmit time", last);
+  print_time("Duration", duration);
   if (duration == 0) {
     printf("Average rate: - (one transmit time)\n");
     return;
@@ -293,7 +256,7 @@ void PrintStats() {
          s.frames / seconds);
 }
 
-int Send(const Options &o) {
+int send_capture(const Options &o) {
   if (!o.dont_send_flag) ovks_init();
   ovks_set_output_iface(o.device, o.interface);
   ovks_set_masks(o.rx, o.tx);
@@ -301,25 +264,24 @@ int Send(const Options &o) {
   // every frame there; a pipe never does.
   std::unique_ptr<kvoplay::ProgressLine> line;
   if (!o.quiet_flag && verbose < 0 && isatty(STDERR_FILENO))
-    line = std::make_unique<kvoplay::ProgressLine>(stderr, SteadySeconds());
-  ovks_replay_t replay{o.multiplier, o.loops, line ? ShowProgress : nullptr, line.get()};
+    line = std::make_unique<kvoplay::ProgressLine>(stderr, steady_seconds());
+  ovks_replay_t replay{o.multiplier, o.loops, line ? show_progress : nullptr, line.get()};
   ovks_set_replay(&replay);
   int rc = ovks_send(o.filename, o.timestamp_flag ? &o.first_ts : nullptr,
                      o.interval_flag ? &o.interval : nullptr, o.move_flag ? &o.move_time : nullptr,
                      o.get_hw_ts_flag != 0, o.repeat, static_cast<uint8_t>(o.header_flag_val),
                      o.dont_send_flag != 0, o.bandwidth_flag ? o.max_speed : 0.0f);
   line.reset();
-  constexpr int kNotACapture = 3, kMixedLinkTypes = 4;
-  if (rc == kNotACapture || rc == kMixedLinkTypes) {
+  if (rc == OVKS_NOT_A_CAPTURE || rc == OVKS_MIXED_LINK_TYPES) {
     ovks_free();
-    if (rc == kNotACapture) errx(1, "`%s' is neither a PCAP nor a pcapng capture", o.filename);
-    errx(1, "`%s' holds interfaces of different link types, which one PCAP file cannot hold",
-         o.filename);
+    if (rc == OVKS_NOT_A_CAPTURE) fatal(1, "`%s' is neither a PCAP nor a pcapng capture", o.filename);
+    fatal(1, "`%s' holds interfaces of different link types, which one PCAP file cannot hold",
+          o.filename);
   }
-  if (rc != 0) {
+  if (rc != OVKS_OK) {
     ovks_free();
-    warnx("Error - cannot send");
-    if (*ovks_error() != '\0') warnx("%s", ovks_error());
+    warning("Error - cannot send");
+    if (*ovks_error() != '\0') warning("%s", ovks_error());
     exit(2);
   }
   // Each frame goes out repeat + 1 times; the sum wraps as the header's
@@ -327,7 +289,7 @@ int Send(const Options &o) {
   uint64_t per_frame = static_cast<uint32_t>(o.repeat + 1);
   printf("Amount of sent packets: %llu\n",
          static_cast<unsigned long long>(per_frame * ovks_packet_sent));
-  if (o.stats) PrintStats();
+  if (o.stats) print_stats();
   if (ovks_packet_dropped == 0) return 0;
   fflush(stdout);
   fprintf(stderr, "%llu packets could not be sent\n",
@@ -339,7 +301,7 @@ int Send(const Options &o) {
 
 int main(int argc, char **argv) {
   Options options;
-  if (int rc = ReadFlags(argc, argv, &options); rc >= 0) return rc;
-  if (int rc = Settle(&options); rc >= 0) return rc;
-  return Send(options);
+  if (int rc = read_flags(argc, argv, &options); rc >= 0) return rc;
+  if (int rc = settle(&options); rc >= 0) return rc;
+  return send_capture(options);
 }

@@ -42,7 +42,7 @@ bool write_format_document(const Request &req, FILE *out, const orvik_status::Id
   }
   // A scrape always takes every section.
   int32_t section = req.format == Format::kPrometheus ? 0 : req.section;
-  if (ovkc_read_values_by_module(section) != 0) {
+  if (ovkc_read_values_by_module(section) != OVKC_OK) {
     write_format_error(out, req.format, 500, kReadError);
     return false;
   }

@@ -109,20 +109,20 @@ class Description {
   Description &operator=(const Description &) = delete;
   ~Description() { unload(); }
 
-  // The result of ovkc_init: 0 loaded, 2 not found, else not loadable.
+  // The result of ovkc_init.
   int load() {
     if (!persistent_) return ovkc_init(kDescription);
     std::string now = identity();
-    if (loaded_ && !now.empty() && now == identity_) return 0;
+    if (loaded_ && !now.empty() && now == identity_) return OVKC_OK;
     unload();
     int rc = ovkc_init(kDescription);
-    if (rc != 0) {
+    if (rc != OVKC_OK) {
       ovkc_free();
       return rc;
     }
     loaded_ = true;
     identity_ = now;
-    return 0;
+    return OVKC_OK;
   }
 
   // The end of one request: the values read for it go.
@@ -262,7 +262,7 @@ void build_list_page(Answer &page, const Description &description) {
 
 // False when the card could not be read.
 bool build_section_page(Answer &page, int32_t section) {
-  if (ovkc_read_values_by_module(section) != 0) return false;
+  if (ovkc_read_values_by_module(section) != OVKC_OK) return false;
   ovkc_solver();
   // The section page reloads itself so the registers stay current.
   html_init_doc(page.doc(), 1, 5, nullptr, page.doc()->out);
@@ -286,19 +286,19 @@ const char *redirect_target(const Lookup &env) {
 bool change_value(const Request &req) {
   if (!req.item_usable) return false;  // a name holding a NUL byte names no item
   if (req.value_kind == ValueKind::kNumber)
-    return ovkc_change_value(req.item.c_str(), MODE_SET, req.value) == 0;
-  return ovkc_change_value(req.item.c_str(), MODE_TOGGLE, 0) == 0;
+    return ovkc_change_value(req.item.c_str(), MODE_SET, req.value) == OVKC_OK;
+  return ovkc_change_value(req.item.c_str(), MODE_TOGGLE, 0) == OVKC_OK;
 }
 
 // What a description that did not load answers.
 const char *load_error(int rc) {
-  return rc == 2 ? "Error - could not open configuration file" : "Error - initialisation of ovkc";
+  return rc == OVKC_INIT_NOT_FOUND ? "Error - could not open configuration file" : "Error - initialisation of ovkc";
 }
 
 // A JSON or Prometheus answer on out.
 void answer_in_format(const Request &req, Answer &page, Description &description, FILE *out) {
   int rc = description.load();
-  if (rc != 0) {
+  if (rc != OVKC_OK) {
     page.log_failure(500, load_error(rc));
     orvik_cgi::write_format_error(out, req.format, 500, load_error(rc));
     description.drop();
@@ -314,7 +314,7 @@ void answer_in_format(const Request &req, Answer &page, Description &description
 
 void answer(const Request &req, Answer &page, Description &description, const Lookup &env) {
   int rc = description.load();
-  if (rc != 0) {
+  if (rc != OVKC_OK) {
     page.fail(500, load_error(rc));
     description.drop();
     return;

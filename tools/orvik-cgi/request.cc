@@ -7,6 +7,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "cli.h"
+
 namespace orvik_cgi {
 
 namespace {
@@ -140,23 +142,7 @@ std::string percent_decode(std::string_view text, bool *has_nul) {
 }
 
 bool parse_number(const std::string &text, uint64_t *value) {
-  const char *start = text.c_str();
-  while (isspace((unsigned char)*start)) ++start;
-  if (*start == '\0') return false;
-  char *end = nullptr;
-  errno = 0;
-  uint64_t result;
-  if (*start == '-') {
-    long long signed_value = strtoll(start, &end, 0);
-    result = static_cast<uint64_t>(signed_value);
-  } else {
-    result = strtoull(start, &end, 0);
-  }
-  if (errno == ERANGE || end == start) return false;
-  while (isspace((unsigned char)*end)) ++end;
-  if (*end != '\0') return false;
-  *value = result;
-  return true;
+  return orvik_cli::parse_c_number(text.c_str(), orvik_cli::Range::kBits, true, value);
 }
 
 Request parse_request(const char *query) {

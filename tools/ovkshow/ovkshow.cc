@@ -1,7 +1,6 @@
 // ovkshow: the card's firmware state on the console.  One run loads the
 // design description, then either writes one item or reports: the board
 // identification, the item names, the section list, or the decoded values.
-#include <err.h>
 #include <getopt.h>
 #include <signal.h>
 #include <time.h>
@@ -9,13 +8,13 @@
 
 #include <cerrno>
 #include <climits>
-#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
+#include "cli.h"
 #include "html.h"
 #include "raw_access.h"
 #include "stat.h"
@@ -23,6 +22,9 @@
 #include "tessel.h"
 
 namespace {
+
+using orvik_cli::fatal;
+using orvik_cli::fatal_errno;
 
 enum class Output { kText, kJson, kPrometheus };
 
@@ -83,12 +85,8 @@ void usage() {
 // largest section the library can address select nothing, as any number
 // past the last section does.
 bool parse_section(const char *text, int *section) {
-  if (text == nullptr || *text < '0' || *text > '9') return false;
-  errno = 0;
-  char *end = nullptr;
-  unsigned long long v = strtoull(text, &end, 10);
-  if (*end != '\0') return false;
-  if (errno == ERANGE || v > INT_MAX) v = INT_MAX;
+  uint64_t v = 0;
+  if (!orvik_cli::parse_unsigned(text, false, INT_MAX, true, &v)) return false;
   *section = static_cast<int>(v);
   return true;
 }
@@ -98,10 +96,8 @@ bool parse_section(const char *text, int *section) {
 // zeros, so -1 writes 0xFFFFFFFF.  Anything after the number is refused:
 // a typo must not write a different value into the card.
 bool parse_value(const char *text, uint64_t *value) {
-  errno = 0;
-  char *end = nullptr;
-  long long v = strtoll(text, &end, 0);
-  if (end == text || *end != '\0' || errno == ERANGE) return false;
+  uint64_t v = 0;
+  if (!orvik_cli::parse_c_number(text, orvik_cli::Range::kSigned, false, &v)) return false;
   *value = static_cast<uint32_t>(v);
   return true;
 }
@@ -110,31 +106,20 @@ bool parse_value(const char *text, uint64_t *value) {
 // ends the run with status 1 before the card is touched.
 void read_raw_access(int argc, char **argv, Options *opts) {
   bool poke = strcmp(opts->raw_option, "--poke") == 0;
-  if (opts->set_name != nullptr) errx(1, "%s cannot be combined with -S", opts->raw_option);
-  if (poke && optind >= argc) errx(1, "--poke needs a value after the options");
+  if (opts->set_name != nullptr) fatal(1, "%s cannot be combined with -S", opts->raw_option);
+  if (poke && optind >= argc) fatal(1, "--poke needs a value after the options");
   std::string why = ovkshow::parse_raw_access(opts->raw_spec, poke ? argv[optind] : nullptr,
                                               &opts->raw);
-  if (!why.empty()) errx(1, "%s: %s", opts->raw_option, why.c_str());
+  if (!why.empty()) fatal(1, "%s: %s", opts->raw_option, why.c_str());
 }
 
 // One word or register, read or written; returns the exit status.
 int run_raw_access(const Options &opts) {
   uint32_t word = 0;
   std::string why = ovkshow::run_raw_access(opts.raw, &word);
-  if (!why.empty()) errx(2, "%s: %s", opts.raw_option, why.c_str());
+  if (!why.empty()) fatal(2, "%s: %s", opts.raw_option, why.c_str());
   if (!opts.raw.write) printf(opts.raw.mdio ? "0x%04X\n" : "0x%08X\n", word);
   return 0;
-}
-
-// A positive number of seconds, fractions allowed.
-bool parse_seconds(const char *text, double *seconds) {
-  errno = 0;
-  char *end = nullptr;
-  double v = strtod(text, &end);
-  if (end == text || *end != '\0' || errno == ERANGE || !std::isfinite(v)) return false;
-  if (v <= 0 || v > kMaxWatchSeconds) return false;
-  *seconds = v;
-  return true;
 }
 
 // Returns an exit status to stop with, or -1 to go on.
@@ -162,7 +147,7 @@ int read_flags(int argc, char **argv, Options *opts) {
     switch (c) {
       case kOptPeek:
       case kOptPoke:
-        if (opts->raw_option != nullptr) errx(1, "only one --peek or --poke at a time");
+        if (opts->raw_option != nullptr) fatal(1, "only one --peek or --poke at a time");
         opts->raw_option = c == kOptPeek ? "--peek" : "--poke";
         opts->raw_spec = optarg;
         break;
@@ -170,10 +155,8 @@ int read_flags(int argc, char **argv, Options *opts) {
         opts->file = optarg;
         break;
       case 's':
-        if (!parse_section(optarg, &opts->section)) {
-          if (errno == 0) errno = EINVAL;
-          err(1, "parsing section argument");
-        }
+        if (!parse_section(optarg, &opts->section))
+          fatal_errno(1, "parsing section argument");
         break;
       case 'S':
         opts->set_name = optarg;
@@ -201,8 +184,9 @@ int read_flags(int argc, char **argv, Options *opts) {
         verbose = 2;
         break;
       case 'w':
-        if (!parse_seconds(optarg, &opts->watch_seconds))
-          errx(1, "Error - watch interval is not a positive number of seconds: %s", optarg);
+        if (!orvik_cli::parse_positive(optarg, kMaxWatchSeconds, &opts->watch_seconds))
+          fatal(1, "Error - watch interval is not a positive number of seconds: %s",
+                optarg);
         break;
       case kOptJson:
         opts->json = true;
@@ -214,13 +198,14 @@ int read_flags(int argc, char **argv, Options *opts) {
         return 1;
     }
   }
-  if (opts->json && opts->prometheus) errx(1, "Error - --json and --prometheus exclude each other");
+  if (opts->json && opts->prometheus)
+    fatal(1, "Error - --json and --prometheus exclude each other");
   if (opts->raw_option != nullptr) {
     read_raw_access(argc, argv, opts);
     return -1;
   }
   if (opts->set_name != nullptr && optind < argc) {
-    if (!parse_value(argv[optind], &opts->value)) errx(1, "Error - value is not a number");
+    if (!parse_value(argv[optind], &opts->value)) fatal(1, "Error - value is not a number");
     opts->has_value = true;
   }
   return -1;
@@ -277,9 +262,9 @@ Output output_of(const Options &opts) {
 void read_report_values(const Options &opts) {
   int rc = opts.name_regex != nullptr ? ovkc_read_values_by_name(opts.name_regex)
                                       : ovkc_read_values_by_module(opts.section);
-  if (rc != 0) {
+  if (rc != OVKC_OK) {
     ovkc_free();
-    errx(2, "Error - reading values from hardware");
+    fatal(2, "Error - reading values from hardware");
   }
   ovkc_solver();
 }
@@ -387,9 +372,9 @@ int run_mode(const Options &opts) {
   if (opts.set_name != nullptr) {
     int rc = opts.has_value ? ovkc_change_value(opts.set_name, MODE_SET, opts.value)
                             : ovkc_change_value(opts.set_name, MODE_TOGGLE, 0);
-    if (rc != 0) {
+    if (rc != OVKC_OK) {
       ovkc_free();
-      errx(2, "Error - change value was not successful");
+      fatal(2, "Error - change value was not successful");
     }
     return 0;
   }
@@ -408,13 +393,13 @@ int main(int argc, char **argv) {
   if (opts.raw_option != nullptr) return run_raw_access(opts);
 
   int rc = ovkc_init(opts.file.c_str());
-  if (rc == 2) {
+  if (rc == OVKC_INIT_NOT_FOUND) {
     ovkc_free();
-    errx(1, "Error - could not open configuration file");
+    fatal(1, "Error - could not open configuration file");
   }
-  if (rc != 0) {
+  if (rc != OVKC_OK) {
     ovkc_free();
-    errx(1, "Error - initialisation of ovkc");
+    fatal(1, "Error - initialisation of ovkc");
   }
   if (verbose >= 0) verbose_msg(0, "loaded configuration");
 

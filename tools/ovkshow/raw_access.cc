@@ -2,12 +2,11 @@
 
 #include <strings.h>
 
-#include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <string_view>
 #include <vector>
 
+#include "cli.h"
 #include "ludra.h"
 
 namespace ovkshow {
@@ -25,18 +24,8 @@ constexpr uint32_t kMaxMdioValue = 0xFFFF;
 
 // Decimal digits, or 0x and hexadecimal digits; the whole text, 32 bits.
 bool parse_u32(const std::string &text, uint32_t *out) {
-  bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
-  const char *digits = text.c_str() + (hex ? 2 : 0);
-  if (*digits == '\0') return false;
-  for (const char *p = digits; *p != '\0'; ++p) {
-    bool ok = hex ? ((*p >= '0' && *p <= '9') || (*p >= 'a' && *p <= 'f') ||
-                     (*p >= 'A' && *p <= 'F'))
-                  : (*p >= '0' && *p <= '9');
-    if (!ok) return false;
-  }
-  errno = 0;
-  unsigned long long v = strtoull(digits, nullptr, hex ? 16 : 10);
-  if (errno == ERANGE || v > UINT32_MAX) return false;
+  uint64_t v = 0;
+  if (!orvik_cli::parse_unsigned(text.c_str(), true, UINT32_MAX, false, &v)) return false;
   *out = static_cast<uint32_t>(v);
   return true;
 }
