@@ -168,11 +168,12 @@ uint64_t count_frames(const frame_queue_t *q) {
   return n;
 }
 
-// The store's load result, or 1 when the file cannot be opened; the
-// failure's reason is set.
 static_assert(int{OVKS_NOT_A_CAPTURE} == int{OVKE_LOAD_UNKNOWN_FORMAT} &&
                   int{OVKS_MIXED_LINK_TYPES} == int{OVKE_LOAD_MIXED_LINK_TYPES},
               "a send passes the store's refusals on unchanged");
+
+// The store's load result, or 1 when the file cannot be opened; the
+// failure's reason is set.
 
 int load_frames(const char *path) {
   if (path == nullptr) {

@@ -125,6 +125,17 @@ static void check_result_values(void) {
       {"OVKC_CHANGE_NO_WINDOW", OVKC_CHANGE_NO_WINDOW, 4},
       {"OVKS_OK", OVKS_OK, 0},
       {"OVKS_FAILED", OVKS_FAILED, 1},
+      {"OVKS_NOT_A_CAPTURE", OVKS_NOT_A_CAPTURE, 3},
+      {"OVKS_MIXED_LINK_TYPES", OVKS_MIXED_LINK_TYPES, 4},
+      {"OVKE_OK", OVKE_OK, 0},
+      {"OVKE_LOAD_NO_HEADER", OVKE_LOAD_NO_HEADER, 1},
+      {"OVKE_LOAD_NO_MEMORY", OVKE_LOAD_NO_MEMORY, 2},
+      {"OVKE_LOAD_UNKNOWN_FORMAT", OVKE_LOAD_UNKNOWN_FORMAT, 3},
+      {"OVKE_LOAD_MIXED_LINK_TYPES", OVKE_LOAD_MIXED_LINK_TYPES, 4},
+      {"OVKE_SAVE_FAILED", OVKE_SAVE_FAILED, 1},
+      {"OVKE_BAD_ARGUMENT", OVKE_BAD_ARGUMENT, 1},
+      {"OVKE_NOT_INITIALISED", OVKE_NOT_INITIALISED, 2},
+      {"OVKE_CLONE_NO_MEMORY", OVKE_CLONE_NO_MEMORY, 3},
   };
   for (size_t i = 0; i < sizeof results / sizeof results[0]; i++)
     if (results[i].value != results[i].want) {
