@@ -56,10 +56,33 @@ size_t next_chunk = kFirstChunk;
 size_t round_up(size_t n, size_t unit) { return (n + unit - 1) / unit * unit; }
 
 // Chunks are filled front to back at once: their pages are faulted in by
-// the one mapping call instead of one fault at a time.
+// one call instead of one fault at a time.  A chunk of whole huge pages is
+// placed on a huge-page boundary and asks for huge pages: the first touch
+// of every page of fresh memory costs a fault in the hypervisor's shadow
+// page tables (some microseconds each, whether or not the kernel populated
+// the page), so a 2 MiB page saves 511 of them.  Without huge pages the
+// chunk works the same, at 4 KiB a page.
+constexpr size_t kHugePage = size_t{2} << 20;
+
+void *map_anonymous(size_t size) {
+  if (size % kHugePage != 0) {
+    int populate = size >= kPopulateFrom ? MAP_POPULATE : 0;
+    return mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | populate, -1, 0);
+  }
+  void *m = mmap(nullptr, size + kHugePage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (m == MAP_FAILED) return m;
+  auto *raw = static_cast<uint8_t *>(m);
+  auto *aligned = reinterpret_cast<uint8_t *>(round_up(reinterpret_cast<uintptr_t>(raw), kHugePage));
+  if (aligned > raw) munmap(raw, static_cast<size_t>(aligned - raw));
+  size_t tail = static_cast<size_t>(raw + size + kHugePage - (aligned + size));
+  if (tail > 0) munmap(aligned + size, tail);
+  madvise(aligned, size, MADV_HUGEPAGE);
+  madvise(aligned, size, MADV_POPULATE_WRITE);
+  return aligned;
+}
+
 Chunk *map_chunk(size_t size) {
-  int populate = size >= kPopulateFrom ? MAP_POPULATE : 0;
-  void *m = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | populate, -1, 0);
+  void *m = map_anonymous(size);
   if (m == MAP_FAILED) return nullptr;
   auto *c = static_cast<Chunk *>(m);
   *c = Chunk{chunks, nullptr, size, kChunkHeader, 0};
