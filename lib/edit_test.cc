@@ -184,6 +184,41 @@ TEST_F(EditTest, RandomizeReplacesOnlyTheAddresses) {
   EXPECT_NE(after.payloads[0].substr(0, 12), after.payloads[1].substr(0, 12));
 }
 
+// Randomising a capture of many pages moves its frames into memory of
+// their own: payload bytes and headers a caller changed before stay
+// changed, a shortened frame stays short, and the save writes exactly the
+// list while the input file keeps its bytes.
+TEST_F(EditTest, RandomizeKeepsEarlierChangesAndSavesTheList) {
+  std::string file = pcap_global_header();
+  for (int i = 0; i < 3000; ++i) file += pcap_record(i, 0, frame_bytes(60 + i % 90, i));
+  file += pcap_record(9, 0, "");  // empty frame at the very end of the file
+  std::string path = dir_.file("in.pcap");
+  write_file(path, file);
+  FILE *f = fopen(path.c_str(), "r");
+  ASSERT_EQ(ovke_load_file(&f), 0);
+  fclose(f);
+  frame_queue_t *q = ovke_get_frames();
+  int i = 0;
+  for (frame_entry_t *e = q->first; e != (frame_entry_t *)q; e = e->next, ++i) {
+    if (i == 1500) e->frame->payload[40] = '!';
+    if (i == 2000) e->frame->header->ts_usec = 77;
+    if (i == 2500) e->frame->payload_size = e->frame->header->incl_len = 20;
+  }
+  ovke_randomize_frames(42);
+  Snapshot after = snapshot();
+  ASSERT_EQ(after.payloads.size(), 3001u);
+  EXPECT_EQ(after.payloads[1500][40], '!');
+  EXPECT_EQ(after.headers[2000].substr(4, 4), std::string("\x4d\0\0\0", 4));
+  EXPECT_EQ(after.payloads[2500].size(), 20u);
+  EXPECT_EQ(after.payloads[2999].substr(12), frame_bytes(60 + 2999 % 90, 2999).substr(12));
+  std::string expected = pcap_global_header();
+  for (size_t k = 0; k < after.payloads.size(); ++k) expected += after.headers[k] + after.payloads[k];
+  std::string out = dir_.file("out.pcap");
+  ASSERT_EQ(ovke_save_file(out.c_str()), 0);
+  EXPECT_EQ(read_file(out), expected);
+  EXPECT_EQ(read_file(path), file);
+}
+
 // In a process whose store was never initialised, clone reports that first,
 // while the removals look at their arguments first.
 TEST(EditUninitialisedTest, ChecksComeInTheirOrder) {

@@ -27,6 +27,12 @@ extern pcap_hdr_t pcap_header;
 // Load and save on a store that was never initialised are programming
 // errors.  The failure text is the one C's assert(queue_head != NULL) prints,
 // which C++'s own assert cannot reproduce (its NULL is spelt differently).
+// The check stays in builds with NDEBUG too, where <assert.h> leaves the
+// failure function undeclared.
+#ifdef NDEBUG
+extern "C" [[noreturn]] void __assert_fail(const char *assertion, const char *file, unsigned int line,
+                                           const char *function) noexcept;
+#endif
 #define ORVIK_ASSERT_STORE_READY()                                         \
   ((queue_head != nullptr)                                                 \
        ? (void)0                                                           \
