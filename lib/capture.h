@@ -17,12 +17,12 @@
 
 namespace orvik::frames {
 
-// Load results (ovke_load_file passes them on).
-constexpr int kLoaded = 0;
-constexpr int kNoHeader = 1;       // too short to hold a global header
-constexpr int kNoMemory = 2;
-constexpr int kUnknownFormat = 3;  // neither PCAP nor pcapng
-constexpr int kMixedLinkTypes = 4; // pcapng interfaces of different link types
+// Load results: ovke_load_file's, which it passes on.
+constexpr int kLoaded = OVKE_OK;
+constexpr int kNoHeader = OVKE_LOAD_NO_HEADER;  // too short to hold a global header
+constexpr int kNoMemory = OVKE_LOAD_NO_MEMORY;
+constexpr int kUnknownFormat = OVKE_LOAD_UNKNOWN_FORMAT;     // neither PCAP nor pcapng
+constexpr int kMixedLinkTypes = OVKE_LOAD_MIXED_LINK_TYPES;  // pcapng interfaces of different link types
 
 // The global header a pcapng load saves with: nanosecond PCAP, host order.
 constexpr uint32_t kNanosecondMagic = 0xa1b23c4d;

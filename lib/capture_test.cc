@@ -139,7 +139,7 @@ class CaptureTest : public testing::Test {
   }
   std::string save() {
     std::string out = dir_.file("out");
-    EXPECT_EQ(ovke_save_file(out.c_str()), 0);
+    EXPECT_EQ(ovke_save_file(out.c_str()), OVKE_OK);
     return read_file(out);
   }
 
@@ -267,7 +267,7 @@ TEST_F(CaptureTest, PipesAreReadToTheirEnd) {
   std::string path = write(file);
   FILE *f = popen(("cat " + path).c_str(), "r");
   ASSERT_NE(f, nullptr);
-  ASSERT_EQ(ovke_load_file(&f), 0);
+  ASSERT_EQ(ovke_load_file(&f), OVKE_OK);
   pclose(f);
   EXPECT_EQ(frames_now(0).size(), 2u);
   EXPECT_EQ(save(), file);
@@ -295,9 +295,9 @@ TEST_F(CaptureTest, SaveWritesWhatTheFramesHold) {
   cut->payload_size = 10;
   cut->header->incl_len = 10;
   data[2500].resize(10);
-  ASSERT_EQ(ovke_remove_frame_interval(100, 199), 0);
+  ASSERT_EQ(ovke_remove_frame_interval(100, 199), OVKE_OK);
   data.erase(data.begin() + 100, data.begin() + 200);
-  ASSERT_EQ(ovke_clone_frame(0, 50), 0);
+  ASSERT_EQ(ovke_clone_frame(0, 50), OVKE_OK);
   data.insert(data.begin() + 50, data[0]);
   std::string saved = save();
   ovke_init();
@@ -349,7 +349,7 @@ TEST_F(CaptureTest, InputCutShortWhileLoaded) {
   std::string out = dir_.file("keep");
   write_file(out, "precious");
   errno = 0;
-  EXPECT_EQ(ovke_save_file(out.c_str()), 1);
+  EXPECT_EQ(ovke_save_file(out.c_str()), OVKE_SAVE_FAILED);
   EXPECT_EQ(errno, ESTALE);
   EXPECT_EQ(read_file(out), "precious");
   EXPECT_EXIT(

@@ -13,7 +13,6 @@ using orvik::frames::entry_at;
 using orvik::frames::head_as_entry;
 
 // Result of a clone that found no memory for the copy; the list is as it was.
-constexpr int kCloneNoMemory = 3;
 
 // A deep copy of e's frame in a block of its own (same shape as a loaded
 // frame), or null when memory is short.
@@ -71,35 +70,35 @@ void remove_run(int64_t index, frame_entry_t *e, int64_t count) {
 extern "C" {
 
 int ovke_clone_frame(int32_t from, int32_t to) {
-  if (queue_head == nullptr) return 2;
-  if (from < 0 || to < 0) return 1;
+  if (queue_head == nullptr) return OVKE_NOT_INITIALISED;
+  if (from < 0 || to < 0) return OVKE_BAD_ARGUMENT;
   // Both numbers refer to the list before the copy goes in, so the place is
   // found first; past the end it is the head, and the copy goes last.
   frame_entry_t *src = entry_at(from);
-  if (src == head_as_entry() || src->frame == nullptr) return 1;
+  if (src == head_as_entry() || src->frame == nullptr) return OVKE_BAD_ARGUMENT;
   frame_entry_t *pos = entry_at(to);
   frame_entry_t *copy = copy_entry(src);
-  if (copy == nullptr) return kCloneNoMemory;
+  if (copy == nullptr) return OVKE_CLONE_NO_MEMORY;
   int64_t at = to < orvik::frames::frame_count ? to : orvik::frames::frame_count;
   orvik::frames::insert_before(pos, copy);
   orvik::frames::cursor = orvik::frames::Cursor{at, copy};
-  return 0;
+  return OVKE_OK;
 }
 
 int ovke_remove_frame(int32_t index) {
-  if (index < 0) return 1;
-  if (queue_head == nullptr) return 2;
+  if (index < 0) return OVKE_BAD_ARGUMENT;
+  if (queue_head == nullptr) return OVKE_NOT_INITIALISED;
   frame_entry_t *e = entry_at(index);
   if (e != head_as_entry()) remove_run(index, e, 1);
-  return 0;
+  return OVKE_OK;
 }
 
 int ovke_remove_frame_interval(int32_t from, int32_t to) {
-  if (from > to || from < 0) return 1;
-  if (queue_head == nullptr) return 2;
+  if (from > to || from < 0) return OVKE_BAD_ARGUMENT;
+  if (queue_head == nullptr) return OVKE_NOT_INITIALISED;
   frame_entry_t *e = entry_at(from);
   if (e != head_as_entry()) remove_run(from, e, int64_t{to} - from + 1);
-  return 0;
+  return OVKE_OK;
 }
 
 void ovke_randomize_frames(uint32_t seed) {

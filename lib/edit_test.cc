@@ -44,7 +44,7 @@ class EditTest : public testing::Test {
     ovke_init();
     FILE *f = fopen(path.c_str(), "r");
     ASSERT_NE(f, nullptr);
-    ASSERT_EQ(ovke_load_file(&f), 0);
+    ASSERT_EQ(ovke_load_file(&f), OVKE_OK);
     fclose(f);
   }
 
@@ -71,13 +71,13 @@ TEST_F(EditTest, ClonePlacesTheCopyAtTo) {
 }
 
 TEST_F(EditTest, CloneOfEmptyListFails) {
-  EXPECT_EQ(ovke_clone_frame(0, 0), 1);
+  EXPECT_EQ(ovke_clone_frame(0, 0), OVKE_BAD_ARGUMENT);
   EXPECT_EQ(letters(), "");
 }
 
 TEST_F(EditTest, CloneIsADeepCopy) {
   load_letters("AB");
-  ASSERT_EQ(ovke_clone_frame(1, 0), 0);
+  ASSERT_EQ(ovke_clone_frame(1, 0), OVKE_OK);
   frame_queue_t *q = ovke_get_frames();
   frame_t *copy = q->first->frame, *src = q->last->frame;
   EXPECT_NE(copy->header, src->header);
@@ -87,7 +87,7 @@ TEST_F(EditTest, CloneIsADeepCopy) {
   copy->payload[0] = 'Z';
   EXPECT_EQ(letters(), "ZAB");
   // The copy goes through removal like any loaded frame.
-  EXPECT_EQ(ovke_remove_frame(0), 0);
+  EXPECT_EQ(ovke_remove_frame(0), OVKE_OK);
   EXPECT_EQ(letters(), "AB");
 }
 
@@ -127,12 +127,12 @@ TEST_F(EditTest, RemoveRangeIsInclusive) {
 
 TEST_F(EditTest, EmptiedListStaysUsable) {
   load_letters("AB");
-  ASSERT_EQ(ovke_remove_frame_interval(0, 1), 0);
+  ASSERT_EQ(ovke_remove_frame_interval(0, 1), OVKE_OK);
   frame_queue_t *q = ovke_get_frames();
   EXPECT_EQ(q->first, (frame_entry_t *)q);
   EXPECT_EQ(q->last, (frame_entry_t *)q);
   std::string out = dir_.file("out.pcap");
-  ASSERT_EQ(ovke_save_file(out.c_str()), 0);
+  ASSERT_EQ(ovke_save_file(out.c_str()), OVKE_OK);
   EXPECT_EQ(read_file(out), pcap_global_header());
 }
 
@@ -160,7 +160,7 @@ TEST_F(EditTest, RandomizeReplacesOnlyTheAddresses) {
   std::string path = dir_.file("in.pcap");
   write_file(path, file);
   FILE *f = fopen(path.c_str(), "r");
-  ASSERT_EQ(ovke_load_file(&f), 0);
+  ASSERT_EQ(ovke_load_file(&f), OVKE_OK);
   fclose(f);
   Snapshot before = snapshot();
 
@@ -195,7 +195,7 @@ TEST_F(EditTest, RandomizeKeepsEarlierChangesAndSavesTheList) {
   std::string path = dir_.file("in.pcap");
   write_file(path, file);
   FILE *f = fopen(path.c_str(), "r");
-  ASSERT_EQ(ovke_load_file(&f), 0);
+  ASSERT_EQ(ovke_load_file(&f), OVKE_OK);
   fclose(f);
   frame_queue_t *q = ovke_get_frames();
   int i = 0;
@@ -214,7 +214,7 @@ TEST_F(EditTest, RandomizeKeepsEarlierChangesAndSavesTheList) {
   std::string expected = pcap_global_header();
   for (size_t k = 0; k < after.payloads.size(); ++k) expected += after.headers[k] + after.payloads[k];
   std::string out = dir_.file("out.pcap");
-  ASSERT_EQ(ovke_save_file(out.c_str()), 0);
+  ASSERT_EQ(ovke_save_file(out.c_str()), OVKE_OK);
   EXPECT_EQ(read_file(out), expected);
   EXPECT_EQ(read_file(path), file);
 }
@@ -225,11 +225,11 @@ TEST(EditUninitialisedTest, ChecksComeInTheirOrder) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_EXIT(
       {
-        bool ok = ovke_get_frames() == nullptr && ovke_clone_frame(-1, -1) == 2 &&
-                  ovke_clone_frame(0, 0) == 2 && ovke_remove_frame(-1) == 1 &&
-                  ovke_remove_frame(0) == 2 && ovke_remove_frame_interval(3, 1) == 1 &&
-                  ovke_remove_frame_interval(-1, 1) == 1 &&
-                  ovke_remove_frame_interval(0, 1) == 2;
+        bool ok = ovke_get_frames() == nullptr && ovke_clone_frame(-1, -1) == OVKE_NOT_INITIALISED &&
+                  ovke_clone_frame(0, 0) == OVKE_NOT_INITIALISED && ovke_remove_frame(-1) == OVKE_BAD_ARGUMENT &&
+                  ovke_remove_frame(0) == OVKE_NOT_INITIALISED && ovke_remove_frame_interval(3, 1) == OVKE_BAD_ARGUMENT &&
+                  ovke_remove_frame_interval(-1, 1) == OVKE_BAD_ARGUMENT &&
+                  ovke_remove_frame_interval(0, 1) == OVKE_NOT_INITIALISED;
         ovke_randomize_frames(5);  // nothing to randomise, nothing to crash on
         ovke_free();
         exit(ok ? 0 : 1);

@@ -855,7 +855,7 @@ int ovke_init(void) {
   queue_head_mem.first = reinterpret_cast<frame_entry_t *>(&queue_head_mem);
   queue_head_mem.last = reinterpret_cast<frame_entry_t *>(&queue_head_mem);
   queue_head = &queue_head_mem;
-  return 0;
+  return OVKE_OK;
 }
 
 void ovke_free(void) {
@@ -872,7 +872,7 @@ frame_queue_t *ovke_get_frames(void) { return queue_head; }
 
 int ovke_load_file(FILE **stream) {
   ORVIK_ASSERT_STORE_READY();
-  if (stream == nullptr || *stream == nullptr) return 1;
+  if (stream == nullptr || *stream == nullptr) return OVKE_LOAD_NO_HEADER;
   size_t start = 0;
   Source *s = open_source(*stream, &start);
   if (s == nullptr) return orvik::frames::kNoMemory;
@@ -906,14 +906,14 @@ int ovke_save_file(const char *path) {
   ORVIK_ASSERT_STORE_READY();
   if (path == nullptr) {
     errno = EINVAL;
-    return 1;
+    return OVKE_SAVE_FAILED;
   }
   Output out;
   if (!out.open(path)) {
     int err = errno;
     orvik::log_msg(err_msg, 2, "Error: cannot open output file `%s`", path);
     errno = err;
-    return 1;
+    return OVKE_SAVE_FAILED;
   }
   // An input another program changed since the load no longer holds the
   // frames that point into it; checked again once everything is written.
@@ -924,9 +924,9 @@ int ovke_save_file(const char *path) {
     int err = errno;
     orvik::log_msg(err_msg, 2, "Error: cannot write output file `%s`", path);
     errno = err;
-    return 1;
+    return OVKE_SAVE_FAILED;
   }
-  return 0;
+  return OVKE_OK;
 }
 
 }  // extern "C"

@@ -92,7 +92,7 @@ TEST_F(FramesTest, LoadThenSaveReproducesTheFile) {
   EXPECT_EQ(v[4].ts_sec, 9);
 
   std::string out = dir_.file("out.pcap");
-  ASSERT_EQ(ovke_save_file(out.c_str()), 0);
+  ASSERT_EQ(ovke_save_file(out.c_str()), OVKE_OK);
   EXPECT_EQ(read_file(out), file);
 }
 
@@ -111,10 +111,10 @@ TEST_F(FramesTest, LargeCapturesSurviveEditsAcrossChunks) {
   file += pcap_record(1, 1, big);
   kept.push_back(big);
   ASSERT_EQ(load(file), 0);
-  ASSERT_EQ(ovke_remove_frame_interval(100, 44999), 0);
-  ASSERT_EQ(ovke_clone_frame(static_cast<int32_t>(kept.size()) - 1, 0), 0);
+  ASSERT_EQ(ovke_remove_frame_interval(100, 44999), OVKE_OK);
+  ASSERT_EQ(ovke_clone_frame(static_cast<int32_t>(kept.size()) - 1, 0), OVKE_OK);
   kept.insert(kept.begin(), big);
-  ASSERT_EQ(ovke_remove_frame(static_cast<int32_t>(kept.size()) - 1), 0);
+  ASSERT_EQ(ovke_remove_frame(static_cast<int32_t>(kept.size()) - 1), OVKE_OK);
   kept.pop_back();
   std::vector<FrameView> v = list_frames();
   ASSERT_EQ(v.size(), kept.size());
@@ -193,7 +193,7 @@ TEST_F(FramesTest, SecondLoadAppendsAndReplacesTheGlobalHeader) {
   ASSERT_EQ(load(pcap_global_header() + pcap_record(1, 0, "one")), 0);
   ASSERT_EQ(load(pcap_global_header(second) + pcap_record(2, 0, "two")), 0);
   std::string out = dir_.file("out.pcap");
-  ASSERT_EQ(ovke_save_file(out.c_str()), 0);
+  ASSERT_EQ(ovke_save_file(out.c_str()), OVKE_OK);
   EXPECT_EQ(read_file(out),
             pcap_global_header(second) + pcap_record(1, 0, "one") + pcap_record(2, 0, "two"));
 }
@@ -206,10 +206,10 @@ TEST_F(FramesTest, InitAndFreeEmptyTheListButKeepTheHeader) {
   ASSERT_NE(ovke_get_frames(), nullptr);
   EXPECT_TRUE(list_frames().empty());
   ASSERT_EQ(load(pcap_global_header(g) + pcap_record(1, 0, "one")), 0);
-  EXPECT_EQ(ovke_init(), 0);
+  EXPECT_EQ(ovke_init(), OVKE_OK);
   EXPECT_TRUE(list_frames().empty());
   std::string out = dir_.file("out.pcap");
-  ASSERT_EQ(ovke_save_file(out.c_str()), 0);
+  ASSERT_EQ(ovke_save_file(out.c_str()), OVKE_OK);
   EXPECT_EQ(read_file(out), pcap_global_header(g));
 }
 
@@ -217,11 +217,11 @@ TEST_F(FramesTest, SaveKeepsModeOfReplacedFileAndUmaskForNewOnes) {
   ASSERT_EQ(load(pcap_global_header() + pcap_record(1, 0, "one")), 0);
   std::string fresh = dir_.file("fresh.pcap"), kept = dir_.file("kept.pcap");
   mode_t old_mask = umask(027);
-  EXPECT_EQ(ovke_save_file(fresh.c_str()), 0);
+  EXPECT_EQ(ovke_save_file(fresh.c_str()), OVKE_OK);
   umask(old_mask);
   write_file(kept, "old");
   chmod(kept.c_str(), 0604);
-  EXPECT_EQ(ovke_save_file(kept.c_str()), 0);
+  EXPECT_EQ(ovke_save_file(kept.c_str()), OVKE_OK);
   struct stat st;
   ASSERT_EQ(stat(fresh.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 07777, 0640u);
@@ -234,7 +234,7 @@ TEST_F(FramesTest, SaveThroughSymlinkKeepsTheLink) {
   std::string real = dir_.file("real.pcap"), link = dir_.file("link.pcap");
   write_file(real, "old");
   ASSERT_EQ(symlink(real.c_str(), link.c_str()), 0);
-  ASSERT_EQ(ovke_save_file(link.c_str()), 0);
+  ASSERT_EQ(ovke_save_file(link.c_str()), OVKE_OK);
   struct stat st;
   ASSERT_EQ(lstat(link.c_str(), &st), 0);
   EXPECT_TRUE(S_ISLNK(st.st_mode));
@@ -275,12 +275,12 @@ TEST_F(FramesTest, FailedSaveLeavesTargetAndNoTemporaryFile) {
 TEST_F(FramesTest, SaveReportsOpenAndWriteErrors) {
   ASSERT_EQ(load(pcap_global_header() + pcap_record(1, 0, "one")), 0);
   std::string missing = dir_.file("no/such/dir/out.pcap");
-  std::string err = stderr_of(2, [&] { EXPECT_EQ(ovke_save_file(missing.c_str()), 1); });
+  std::string err = stderr_of(2, [&] { EXPECT_EQ(ovke_save_file(missing.c_str()), OVKE_SAVE_FAILED); });
   EXPECT_EQ(err, "Error: cannot open output file `" + missing + "`\n");
-  err = stderr_of(2, [&] { EXPECT_EQ(ovke_save_file(""), 1); });
+  err = stderr_of(2, [&] { EXPECT_EQ(ovke_save_file(""), OVKE_SAVE_FAILED); });
   EXPECT_EQ(err, "Error: cannot open output file ``\n");
-  EXPECT_EQ(ovke_save_file("/dev/full"), 1);
-  EXPECT_EQ(ovke_save_file("/dev/null"), 0);
+  EXPECT_EQ(ovke_save_file("/dev/full"), OVKE_SAVE_FAILED);
+  EXPECT_EQ(ovke_save_file("/dev/null"), OVKE_OK);
 }
 
 TEST_F(FramesTest, SaveIntoReadOnlyDirectoryFailsCleanly) {
@@ -289,7 +289,7 @@ TEST_F(FramesTest, SaveIntoReadOnlyDirectoryFailsCleanly) {
   std::string target = dir_.file("target.pcap");
   write_file(target, "precious");
   chmod(dir_.path().c_str(), 0555);
-  EXPECT_EQ(ovke_save_file(target.c_str()), 1);
+  EXPECT_EQ(ovke_save_file(target.c_str()), OVKE_SAVE_FAILED);
   chmod(dir_.path().c_str(), 0755);
   EXPECT_EQ(read_file(target), "precious");
 }
@@ -300,7 +300,7 @@ TEST_F(FramesTest, SaveDoesNotReplaceAWriteProtectedFile) {
   std::string target = dir_.file("target.pcap");
   write_file(target, "precious");
   chmod(target.c_str(), 0444);
-  std::string err = stderr_of(2, [&] { EXPECT_EQ(ovke_save_file(target.c_str()), 1); });
+  std::string err = stderr_of(2, [&] { EXPECT_EQ(ovke_save_file(target.c_str()), OVKE_SAVE_FAILED); });
   EXPECT_EQ(err, "Error: cannot open output file `" + target + "`\n");
   EXPECT_EQ(read_file(target), "precious");
 }
@@ -313,11 +313,11 @@ TEST_F(FramesTest, SavedFileReadsBackThroughLibpcap) {
     file += pcap_record(static_cast<int32_t>(1000 + i), static_cast<int32_t>(i * 1000),
                         payloads[i], 1600);
   ASSERT_EQ(load(file), 0);
-  ASSERT_EQ(ovke_clone_frame(1, 0), 0);
+  ASSERT_EQ(ovke_clone_frame(1, 0), OVKE_OK);
   payloads.insert(payloads.begin(), payloads[1]);
   std::vector<int32_t> secs = {1001, 1000, 1001, 1002, 1003};
   std::string out = dir_.file("out.pcap");
-  ASSERT_EQ(ovke_save_file(out.c_str()), 0);
+  ASSERT_EQ(ovke_save_file(out.c_str()), OVKE_OK);
 
   char errbuf[PCAP_ERRBUF_SIZE];
   pcap_t *p = pcap_open_offline(out.c_str(), errbuf);

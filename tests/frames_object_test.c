@@ -62,21 +62,21 @@ int main(void) {
   verbose = -1;
 
   CHECK(ovke_get_frames() == NULL);
-  CHECK(ovke_clone_frame(0, 0) == 2);
+  CHECK(ovke_clone_frame(0, 0) == OVKE_NOT_INITIALISED);
   CHECK(write_temp(in_path, in, size) == 0);
   CHECK(write_temp(out_path, (const uint8_t *)"", 0) == 0);
 
-  CHECK(ovke_init() == 0);
+  CHECK(ovke_init() == OVKE_OK);
   FILE *f = fopen(in_path, "rb");
   CHECK(f != NULL);
-  CHECK(ovke_load_file(&f) == 0);
+  CHECK(ovke_load_file(&f) == OVKE_OK);
   fclose(f);
 
   /* a b c -> c a b c -> c a c */
-  CHECK(ovke_clone_frame(2, 0) == 0);
-  CHECK(ovke_remove_frame(2) == 0);
+  CHECK(ovke_clone_frame(2, 0) == OVKE_OK);
+  CHECK(ovke_remove_frame(2) == OVKE_OK);
   ovke_randomize_frames(0);
-  CHECK(ovke_save_file(out_path) == 0);
+  CHECK(ovke_save_file(out_path) == OVKE_OK);
 
   size_t n = sizeof(pcap_hdr_t);
   memcpy(expect, in, n);
@@ -87,7 +87,7 @@ int main(void) {
   CHECK(saved == (long)n);
   CHECK(saved == (long)n && memcmp(got, expect, n) == 0);
 
-  CHECK(ovke_remove_frame_interval(0, 10) == 0);
+  CHECK(ovke_remove_frame_interval(0, 10) == OVKE_OK);
   frame_queue_t *q = ovke_get_frames();
   CHECK(q != NULL && q->first == (frame_entry_t *)q);
   ovke_free();
