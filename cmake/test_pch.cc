@@ -1,0 +1,2 @@
+// Carries the precompiled header the tests share.
+int main() { return 0; }
