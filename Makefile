@@ -28,13 +28,13 @@ configure: deps-build
 	  cmake --fresh -S . -B $(BUILD) $(CMAKE_FLAGS) && printf '%s\n' '$(CMAKE_FLAGS)' >$(FLAGS_STAMP); \
 	fi
 
-# The normal tree and its suite (the sanitizer and fuzz trees build
-# meanwhile), then the suite under the sanitizers beside every fuzz corpus
-# replayed and each fuzzer run briefly (scripts/test).
+# The suite in the normal tree (the sanitizer and fuzz trees build
+# meanwhile), then under the sanitizers, then every fuzz corpus replayed and
+# each fuzzer run briefly (scripts/test).
 # A tree first configured without the test packages is configured again.
-test: deps-test configure
+test: deps-test build
 	@grep -q '^ORVIK_TESTS_BUILT:INTERNAL=ON$$' $(BUILD)/CMakeCache.txt || { \
-	  cmake $(BUILD) >/dev/null && \
+	  cmake $(BUILD) >/dev/null && cmake --build $(BUILD) -j $(JOBS) && \
 	  grep -q '^ORVIK_TESTS_BUILT:INTERNAL=ON$$' $(BUILD)/CMakeCache.txt; } || { \
 	  echo "make test: $(BUILD) is configured without tests (ORVIK_BUILD_TESTS=OFF)" >&2; exit 1; }
 	@JOBS=$(JOBS) FUZZ_SECONDS=$(TEST_FUZZ_SECONDS) scripts/test $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)
