@@ -126,8 +126,8 @@ TEST_F(OvkshowTest, UsageTextIsExact) {
       "-v, --verbose                        Verbose output\n"
       "    --peek vq:BASE:OFFSET            Read one local-bus word without a description\n"
       "    --peek mdio:BASE:DEV:REG         Read one MDIO register without a description\n"
-      "    --poke SPEC value                Write one local-bus word or MDIO register (SPEC as "
-      "--peek)\n"
+      "    --poke ADDRESS value             Write one local-bus word or MDIO register (ADDRESS "
+      "as --peek)\n"
       "-w, --watch SECONDS                  Repeat the report every SECONDS until interrupted\n"
       "    --json                           Print the report as one JSON document\n"
       "    --prometheus                     Print the values in the Prometheus text format\n";

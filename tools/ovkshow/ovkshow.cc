@@ -47,7 +47,7 @@ struct Options {
   bool list_names = false;
   // --peek / --poke: one raw access instead of a report.
   const char *raw_option = nullptr;
-  const char *raw_spec = nullptr;
+  const char *raw_address = nullptr;
   ovkshow::RawAccess raw;
   bool json = false;
   bool prometheus = false;
@@ -67,7 +67,7 @@ void usage() {
       {"-v, --verbose", "Verbose output"},
       {"    --peek vq:BASE:OFFSET", "Read one local-bus word without a description"},
       {"    --peek mdio:BASE:DEV:REG", "Read one MDIO register without a description"},
-      {"    --poke SPEC value", "Write one local-bus word or MDIO register (SPEC as --peek)"},
+      {"    --poke ADDRESS value", "Write one local-bus word or MDIO register (ADDRESS as --peek)"},
       {"-w, --watch SECONDS", "Repeat the report every SECONDS until interrupted"},
       {"    --json", "Print the report as one JSON document"},
       {"    --prometheus", "Print the values in the Prometheus text format"},
@@ -102,13 +102,13 @@ bool parse_value(const char *text, uint64_t *value) {
   return true;
 }
 
-// The spec of --peek or --poke and the value operand of --poke; bad input
+// The address of --peek or --poke and the value operand of --poke; bad input
 // ends the run with status 1 before the card is touched.
 void read_raw_access(int argc, char **argv, Options *opts) {
   bool poke = strcmp(opts->raw_option, "--poke") == 0;
   if (opts->set_name != nullptr) fatal(1, "%s cannot be combined with -S", opts->raw_option);
   if (poke && optind >= argc) fatal(1, "--poke needs a value after the options");
-  std::string why = ovkshow::parse_raw_access(opts->raw_spec, poke ? argv[optind] : nullptr,
+  std::string why = ovkshow::parse_raw_access(opts->raw_address, poke ? argv[optind] : nullptr,
                                               &opts->raw);
   if (!why.empty()) fatal(1, "%s: %s", opts->raw_option, why.c_str());
 }
@@ -149,7 +149,7 @@ int read_flags(int argc, char **argv, Options *opts) {
       case kOptPoke:
         if (opts->raw_option != nullptr) fatal(1, "only one --peek or --poke at a time");
         opts->raw_option = c == kOptPeek ? "--peek" : "--poke";
-        opts->raw_spec = optarg;
+        opts->raw_address = optarg;
         break;
       case 'f':
         opts->file = optarg;

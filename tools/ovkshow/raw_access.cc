@@ -76,9 +76,9 @@ class CardWindow {
 
 }  // namespace
 
-std::string parse_raw_access(const char *spec, const char *value, RawAccess *out) {
-  const std::string quoted = std::string("`") + spec + "'";
-  std::vector<std::string> f = split(spec);
+std::string parse_raw_access(const char *address, const char *value, RawAccess *out) {
+  const std::string quoted = std::string("`") + address + "'";
+  std::vector<std::string> f = split(address);
   RawAccess a;
   if (strcasecmp(f[0].c_str(), "mdio") == 0)
     a.mdio = true;

@@ -18,9 +18,9 @@ struct RawAccess {
   uint32_t value = 0;
 };
 
-// Reads spec (and, when value is not null, the value to write) into *out.
+// Reads address (and, when value is not null, the value to write) into *out.
 // Empty on success, else why the input is refused.
-std::string parse_raw_access(const char *spec, const char *value, RawAccess *out);
+std::string parse_raw_access(const char *address, const char *value, RawAccess *out);
 
 // Attaches the card, maps the window, makes the one access and detaches.
 // A read leaves the word in *read.  Empty on success, else what failed.
