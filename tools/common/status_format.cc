@@ -143,6 +143,17 @@ class JsonText {
   std::string &out_;
 };
 
+// ,"name":{"card":...,"chip":...} of one network interface.
+void write_interface(JsonText &j, const char *name, const char *card, const char *chip) {
+  j.raw(",\"");
+  j.raw(name);
+  j.raw("\":{\"card\":");
+  j.text(card);
+  j.raw(",\"chip\":");
+  j.text(chip);
+  j.raw("}");
+}
+
 // The key "identification" with its object.
 void write_identification(JsonText &j, const Identity &id) {
   j.key("identification");
@@ -152,15 +163,9 @@ void write_identification(JsonText &j, const Identity &id) {
   j.text(id.board);
   j.raw(",\"board_subtype\":");
   j.text(id.board_subtype);
-  j.raw(",\"if0\":{\"card\":");
-  j.text(id.if0_card);
-  j.raw(",\"chip\":");
-  j.text(id.if0_chip);
-  j.raw("},\"if1\":{\"card\":");
-  j.text(id.if1_card);
-  j.raw(",\"chip\":");
-  j.text(id.if1_chip);
-  j.raw("}}");
+  write_interface(j, "if0", id.if0_card, id.if0_chip);
+  write_interface(j, "if1", id.if1_card, id.if1_chip);
+  j.raw("}");
 }
 
 void write_section_head(JsonText &j, const ValueView &view, int32_t number) {
