@@ -124,18 +124,25 @@ inline RunResult run(const std::string &prog, const std::vector<std::string> &ar
   for (auto &s : argv_store) argv.push_back(s.data());
   argv.push_back(nullptr);
 
-  pid_t pid = fork();
-  if (pid < 0) abort();
-  if (pid == 0) {
-    int in = open(in_path.c_str(), O_RDONLY);
-    int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    dup2(in, 0);
-    dup2(out, 1);
-    dup2(err, 2);
-    if (!opts.cwd.empty() && chdir(opts.cwd.c_str()) != 0) _exit(126);
-    execve(prog.c_str(), argv.data(), envp.data());
-    _exit(127);
+  // posix_spawn rather than fork: a sanitized test process has a large
+  // address space, and fork would copy its page tables for every program.
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, in_path.c_str(), O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 1, out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                   0600);
+  posix_spawn_file_actions_addopen(&actions, 2, err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                   0600);
+  if (!opts.cwd.empty()) posix_spawn_file_actions_addchdir_np(&actions, opts.cwd.c_str());
+  pid_t pid = -1;
+  int spawn_error = posix_spawn(&pid, prog.c_str(), &actions, nullptr, argv.data(), envp.data());
+  posix_spawn_file_actions_destroy(&actions);
+  if (spawn_error != 0) {
+    // The program could not start (no such program, or no such directory).
+    RunResult r;
+    r.status = 127;
+    r.err = std::string("cannot start ") + prog + ": " + strerror(spawn_error);
+    return r;
   }
   int wstatus = 0;
   waitpid(pid, &wstatus, 0);
