@@ -273,6 +273,46 @@ TEST_F(CaptureTest, PipesAreReadToTheirEnd) {
   EXPECT_EQ(save(), file);
 }
 
+// Load progress: a pipe reports the bytes read while its size is unknown,
+// the walk reports every 65536 frames where it stands, and the end of the
+// load reports it whole.  Unset, nothing is called.
+TEST_F(CaptureTest, LoadProgressFollowsReadingAndWalking) {
+  struct Call {
+    uint64_t bytes, size, frames;
+    bool operator==(const Call &) const = default;
+  };
+  std::vector<Call> calls;
+  auto record = [](uint64_t bytes, uint64_t size, uint64_t frames, void *arg) {
+    static_cast<std::vector<Call> *>(arg)->push_back({bytes, size, frames});
+  };
+  std::string file = pcap_global_header();
+  for (int i = 0; i < 70000; ++i) file += pcap_record(i, 0, std::string(300, 'x'));
+  const uint64_t size = file.size(), frame_65536 = 24 + 65535 * 316 + 16;
+  const std::vector<Call> walk = {{frame_65536, size, 65536}, {size, size, 70000}};
+  std::string path = write(file);
+  ovke_set_load_progress(record, &calls);
+
+  ASSERT_EQ(load_path(path), OVKE_OK);
+  EXPECT_EQ(calls, walk);
+
+  calls.clear();
+  ovke_init();
+  FILE *f = popen(("cat " + path).c_str(), "r");
+  ASSERT_NE(f, nullptr);
+  ASSERT_EQ(ovke_load_file(&f), OVKE_OK);
+  pclose(f);
+  ASSERT_EQ(calls.size(), 3u);  // 16 MiB read, then the walk
+  EXPECT_EQ(calls[0].size, 0u);
+  EXPECT_GE(calls[0].bytes, uint64_t{16} << 20);
+  EXPECT_EQ(std::vector<Call>(calls.begin() + 1, calls.end()), walk);
+
+  calls.clear();
+  ovke_set_load_progress(nullptr, nullptr);
+  ovke_init();
+  ASSERT_EQ(load_path(path), OVKE_OK);
+  EXPECT_TRUE(calls.empty());
+}
+
 // Frames saved from the input in runs must still carry every change made
 // in memory: payload bytes (also deep inside a long run, where the save
 // copies through the kernel), cut lengths, removed and copied frames.

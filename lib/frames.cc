@@ -175,6 +175,21 @@ char err_msg[orvik::kErrMsgSize];
 
 constexpr size_t kFirstReadBuffer = size_t{64} << 10;
 
+// The caller's load progress (ovke_set_load_progress), and the load under
+// way: the first byte of its input, the input's size and the frames the
+// store held before it.  Reading a pipe reports every kReadReportBytes,
+// walking the records every kWalkReportFrames.
+struct LoadProgress {
+  ovke_load_progress_t report;
+  void *arg;
+  const uint8_t *base;
+  size_t size;
+  int64_t frames_before;
+};
+LoadProgress load_progress = {nullptr, nullptr, nullptr, 0, 0};
+constexpr size_t kReadReportBytes = size_t{16} << 20;
+constexpr int64_t kWalkReportFrames = 1 << 16;
+
 struct Source {
   Source *next;
   uint8_t *data;  // the whole file when mapped, else the bytes read
@@ -289,6 +304,9 @@ bool read_source(Source *s, FILE *stream) {
     size_t n = fread(s->data + s->size, 1, cap - s->size, stream);
     s->size += n;
     if (n == 0) return true;
+    if (load_progress.report != nullptr &&
+        s->size / kReadReportBytes != (s->size - n) / kReadReportBytes)
+      load_progress.report(s->size, 0, 0, load_progress.arg);
   }
 }
 
@@ -373,6 +391,10 @@ bool append_frame(const pcaprec_hdr_t &h, const uint8_t *payload, const uint8_t 
   b->frame.payload_size = static_cast<int32_t>(h.incl_len);
   b->frame.payload = const_cast<uint8_t *>(payload);
   append(e);
+  const LoadProgress &p = load_progress;
+  if (p.report != nullptr && (frame_count - p.frames_before) % kWalkReportFrames == 0)
+    p.report(static_cast<uint64_t>(payload - p.base), p.size,
+             static_cast<uint64_t>(frame_count - p.frames_before), p.arg);
   return true;
 }
 
@@ -879,6 +901,10 @@ int ovke_load_file(FILE **stream) {
   frame_entry_t *last = queue_head->last;
   pcap_hdr_t header = pcap_header;
   size_t used = 0;
+  LoadProgress &progress = load_progress;
+  progress.base = s->data;
+  progress.size = s->size;
+  progress.frames_before = orvik::frames::frame_count;
   int rc = orvik::frames::parse_capture(s->data + start, s->size - start, s->fd,
                                         static_cast<off_t>(start), &header, &used);
   if (s->fd >= 0) fseeko(*stream, static_cast<off_t>(start + used), SEEK_SET);
@@ -899,7 +925,16 @@ int ovke_load_file(FILE **stream) {
     default:
       break;
   }
+  if (progress.report != nullptr)
+    progress.report(start + used, s->size,
+                    static_cast<uint64_t>(orvik::frames::frame_count - progress.frames_before),
+                    progress.arg);
   return rc;
+}
+
+void ovke_set_load_progress(ovke_load_progress_t progress, void *arg) {
+  load_progress.report = progress;
+  load_progress.arg = arg;
 }
 
 int ovke_save_file(const char *path) {

@@ -104,6 +104,13 @@ ORVIK_EXPORT frame_queue_t *ovke_get_frames(void);
  * short, touching a lost frame writes a message and ends the process with
  * status 1. */
 ORVIK_EXPORT int ovke_load_file(FILE **stream);
+/* Progress of the loads that follow.  While ovke_load_file reads and walks
+ * its input, progress is called now and then, and once when the load ends,
+ * with the input's bytes taken so far, the input's size (0 while a pipe is
+ * still being read) and the frames the load has added.  NULL (the default)
+ * calls nothing.  The setting outlives ovke_init and ovke_free. */
+typedef void (*ovke_load_progress_t)(uint64_t bytes, uint64_t size, uint64_t frames, void *arg);
+ORVIK_EXPORT void ovke_set_load_progress(ovke_load_progress_t progress, void *arg);
 /* Writes the list as a PCAP file; the target is replaced only when every
  * write succeeded.  OVKE_OK written; OVKE_SAVE_FAILED (target unchanged, errno tells
  * why: ESTALE when a loaded file was changed by another process). */

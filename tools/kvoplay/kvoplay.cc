@@ -12,6 +12,7 @@
 #include <memory>
 
 #include "cli.h"
+#include "frames.h"
 #include "progress.h"
 #include "send.h"
 #include "tessel.h"
@@ -225,8 +226,28 @@ double steady_seconds() {
   return static_cast<double>(ts.tv_sec) + ts.tv_nsec / 1e9;
 }
 
-void show_progress(uint64_t done, uint64_t total, void *line) {
-  static_cast<kvoplay::ProgressLine *>(line)->update(done, total, steady_seconds());
+// One line follows the load, then the send, whose rate counts from the
+// end of the load.
+struct Progress {
+  explicit Progress(double now) : line(stderr, now), load_end(now) {}
+  kvoplay::ProgressLine line;
+  double load_end;
+  bool sending = false;
+};
+
+void show_load_progress(uint64_t bytes, uint64_t size, uint64_t frames, void *arg) {
+  auto *p = static_cast<Progress *>(arg);
+  p->load_end = steady_seconds();
+  p->line.update_load(bytes, size, frames, p->load_end);
+}
+
+void show_progress(uint64_t done, uint64_t total, void *arg) {
+  auto *p = static_cast<Progress *>(arg);
+  if (!p->sending) {
+    p->line.restart(p->load_end);
+    p->sending = true;
+  }
+  p->line.update(done, total, steady_seconds());
 }
 
 void print_time(const char *label, uint64_t ns) {
@@ -262,16 +283,18 @@ int send_capture(const Options &o) {
   ovks_set_masks(o.rx, o.tx);
   // A terminal gets a progress line unless the library already reports
   // every frame there; a pipe never does.
-  std::unique_ptr<kvoplay::ProgressLine> line;
+  std::unique_ptr<Progress> progress;
   if (!o.quiet_flag && verbose < 0 && isatty(STDERR_FILENO))
-    line = std::make_unique<kvoplay::ProgressLine>(stderr, steady_seconds());
-  ovks_replay_t replay{o.multiplier, o.loops, line ? show_progress : nullptr, line.get()};
+    progress = std::make_unique<Progress>(steady_seconds());
+  ovke_set_load_progress(progress ? show_load_progress : nullptr, progress.get());
+  ovks_replay_t replay{o.multiplier, o.loops, progress ? show_progress : nullptr, progress.get()};
   ovks_set_replay(&replay);
   int rc = ovks_send(o.filename, o.timestamp_flag ? &o.first_ts : nullptr,
                      o.interval_flag ? &o.interval : nullptr, o.move_flag ? &o.move_time : nullptr,
                      o.get_hw_ts_flag != 0, o.repeat, static_cast<uint8_t>(o.header_flag_val),
                      o.dont_send_flag != 0, o.bandwidth_flag ? o.max_speed : 0.0f);
-  line.reset();
+  ovke_set_load_progress(nullptr, nullptr);
+  progress.reset();
   if (rc == OVKS_NOT_A_CAPTURE || rc == OVKS_MIXED_LINK_TYPES) {
     ovks_free();
     if (rc == OVKS_NOT_A_CAPTURE) fatal(1, "`%s' is neither a PCAP nor a pcapng capture", o.filename);

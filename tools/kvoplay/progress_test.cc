@@ -35,6 +35,25 @@ TEST(ProgressLineTest, DrawsOnlyAfterASecondAndAtMostFiveTimesASecond) {
   EXPECT_EQ(out.text(), expected + "\r\033[K");  // cleared when it goes
 }
 
+// The load shows megabytes while a pipe is read, then percent of the
+// input; the send that follows starts a second of quiet of its own.
+TEST(ProgressLineTest, LoadLineThenSendLineCountedFromTheRestart) {
+  MemStream out;
+  std::string expected;
+  kvoplay::ProgressLine line(out.out(), 0.0);
+  line.update_load(50000000, 0, 0, 2.0);
+  expected += "\r\033[Kloading  50 MB read  25 MB/s";
+  line.update_load(100000000, 400000000, 1000, 4.0);
+  expected += "\r\033[Kloading  25%  1000 frames  25 MB/s";
+  EXPECT_EQ(out.text(), expected);
+  line.restart(4.0);
+  expected += "\r\033[K";
+  line.update(10, 100, 4.5);
+  EXPECT_EQ(out.text(), expected);
+  line.update(50, 100, 6.0);
+  EXPECT_EQ(out.text(), expected + "\r\033[K 50%  50/100 frames  25 frames/s");
+}
+
 TEST(ProgressLineTest, QuickWorkLeavesNoTrace) {
   MemStream out;
   {
