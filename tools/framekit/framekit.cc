@@ -230,21 +230,33 @@ class Filter {
   bool compiled_ = false;
 };
 
-// Removes the frames the filter does not match.  Runs of them are removed
-// from the back, so the store finds each run from the one before.
+// Removes the frames the filter does not match, each run of them as the
+// walk reaches the next frame it keeps (the store finds the run from the
+// one before).  A verdict mostly waits for the frame's first bytes to come
+// from memory, so those of the frame kAhead places on are asked for in
+// advance.
 void apply_filter(const Filter &filter) {
+  constexpr int kAhead = 16;
   const frame_queue_t *q = ovke_get_frames();
-  std::vector<std::pair<int32_t, int32_t>> drop;
-  int32_t number = 0;
-  for (const frame_entry_t *e = q->first; e != (const frame_entry_t *)q; e = e->next, ++number) {
-    if (e->frame == nullptr || filter.matches(e->frame)) continue;
-    if (!drop.empty() && drop.back().second == number - 1)
-      drop.back().second = number;
-    else
-      drop.emplace_back(number, number);
+  const auto *end = reinterpret_cast<const frame_entry_t *>(q);
+  const frame_entry_t *ahead = q->first;
+  for (int i = 0; i < kAhead && ahead != end; ++i) ahead = ahead->next;
+  int32_t at = 0;     // the number of e in the list as it is now
+  int32_t run = -1;   // where the run of frames to drop before e starts; -1: none
+  for (const frame_entry_t *e = q->first; e != end; e = e->next, ++at) {
+    if (ahead != end) {
+      if (ahead->frame != nullptr) __builtin_prefetch(ahead->frame->payload);
+      ahead = ahead->next;
+    }
+    if (e->frame != nullptr && !filter.matches(e->frame)) {
+      if (run < 0) run = at;
+    } else if (run >= 0) {
+      ovke_remove_frame_interval(run, at - 1);  // e, kept, is numbered run now
+      at = run;
+      run = -1;
+    }
   }
-  for (auto run = drop.rbegin(); run != drop.rend(); ++run)
-    ovke_remove_frame_interval(run->first, run->second);
+  if (run >= 0) ovke_remove_frame_interval(run, at - 1);
 }
 #else
 // Built without libpcap: --filter is refused before anything is loaded.
