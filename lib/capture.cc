@@ -63,7 +63,7 @@ class Bytes {
   Bytes(const Bytes &) = delete;
   Bytes &operator=(const Bytes &) = delete;
 
-  static constexpr size_t kWindow = size_t{1} << 17;
+  static constexpr size_t kWindow = size_t{1} << 18;
 
   // The n bytes at off (off + n within the capture, n at most kWindow), or
   // null when they cannot be read: the file got shorter.
