@@ -4,8 +4,9 @@
 # Does nothing when ORVIK_BUILD_TESTS is OFF.
 #
 # GoogleTest's header costs every test source about two seconds to parse, so
-# all tests share one precompiled header (the compiler falls back to the
-# plain header wherever the flags do not allow it).
+# all tests share one precompiled header, which also holds the standard
+# headers of tests/test_util.h (the compiler falls back to the plain
+# headers wherever the flags do not allow it).
 
 # What every test target compiles with.  Test code is built unoptimised:
 # it runs for moments, and optimising it would double the build's time.
@@ -37,8 +38,9 @@ function(orvik_add_test name)
     # way the test executables do.
     add_executable(orvik_test_pch ${PROJECT_SOURCE_DIR}/cmake/test_pch.cc)
     orvik_test_settings(orvik_test_pch)
-    target_precompile_headers(orvik_test_pch PRIVATE <gtest/gtest.h> <map> <memory>
-                              <string> <vector> <cstdio> <cstdlib> <cstring>)
+    target_precompile_headers(orvik_test_pch PRIVATE <gtest/gtest.h> <algorithm> <filesystem>
+                              <fstream> <map> <memory> <sstream> <string> <vector> <cstdio>
+                              <cstdlib> <cstring>)
   endif()
   add_executable(${name} ${T_SOURCES})
   orvik_test_settings(${name})
