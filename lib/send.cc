@@ -91,8 +91,6 @@ void normalise(ovks_time_t &t) {
   t.nsec %= kNsecPerSec;
 }
 
-// Pairs from callers and captures may hold 10^9 nanoseconds or more;
-// normalising both sides first keeps the 32-bit sum from wrapping.
 // Stores a pair as one 8-byte value.  The per-frame pairs are read back
 // whole in the next step, and a pair stored field by field would stall
 // that load (the processor cannot forward two stores to one load).
@@ -103,6 +101,8 @@ void store_time(ovks_time_t &to, const ovks_time_t &v) {
   memcpy(&to, &whole, sizeof whole);
 }
 
+// Pairs from callers and captures may hold 10^9 nanoseconds or more;
+// normalising both sides first keeps the 32-bit sum from wrapping.
 void add_time(ovks_time_t &t, ovks_time_t d) {
   ovks_time_t sum = t;
   normalise(d);

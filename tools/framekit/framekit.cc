@@ -12,8 +12,6 @@
 
 #include <cstdint>
 #include <memory>
-#include <utility>
-#include <vector>
 
 #ifdef ORVIK_HAVE_PCAP
 #include <pcap/pcap.h>
