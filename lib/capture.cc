@@ -72,16 +72,9 @@ class Bytes {
     if (off >= win_off_ && off + n <= win_off_ + win_len_) return buf_ + (off - win_off_);
     size_t cap = size_ < kWindow ? size_ : kWindow;
     size_t want = size_ - off < cap ? size_ - off : cap;
-    size_t got = 0;
-    while (got < want) {
-      ssize_t k = pread(fd_, buf_ + got, want - got, base_ + static_cast<off_t>(off + got));
-      if (k < 0 && errno == EINTR) continue;
-      if (k <= 0) break;
-      got += static_cast<size_t>(k);
-    }
     win_off_ = off;
-    win_len_ = got;
-    return got >= n ? buf_ : nullptr;
+    win_len_ = read_at(fd_, buf_, want, base_ + static_cast<off_t>(off));
+    return win_len_ >= n ? buf_ : nullptr;
   }
 
  private:

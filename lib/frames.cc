@@ -346,6 +346,14 @@ Source *open_source(FILE *stream, size_t *start) {
   return s;
 }
 
+// Drops the source of a load that kept none of its frames: nothing points
+// into it, and a later save must not depend on the file staying as it is.
+void discard_newest_source() {
+  Source *s = sources;
+  sources = s->next;
+  free_source(s);
+}
+
 const Source *source_of(const uint8_t *p) {
   for (const Source *s = sources; s != nullptr; s = s->next)
     if (p >= s->data && p < s->data + s->size) return s;
@@ -715,14 +723,7 @@ bool copy_into_memory(Source *s) {
   void *m = map_anonymous(held);
   if (m == MAP_FAILED) return false;
   auto *copy = static_cast<uint8_t *>(m);
-  size_t got = 0;
-  while (got < s->size) {
-    ssize_t k = pread(s->fd, copy + got, s->size - got, static_cast<off_t>(got));
-    if (k < 0 && errno == EINTR) continue;
-    if (k <= 0) break;
-    got += static_cast<size_t>(k);
-  }
-  if (got < s->size) {
+  if (orvik::frames::read_at(s->fd, copy, s->size, 0) < s->size) {
     munmap(copy, held);
     return false;
   }
@@ -802,9 +803,8 @@ class PayloadReader {
   bool fill(size_t at, size_t n) {
     if (buf_ == nullptr && (buf_ = static_cast<uint8_t *>(malloc(kWindow))) == nullptr) return false;
     size_t want = src_->size - at < kWindow ? src_->size - at : kWindow;
-    ssize_t k = pread(src_->fd, buf_, want, static_cast<off_t>(at));
     off_ = at;
-    len_ = k > 0 ? static_cast<size_t>(k) : 0;
+    len_ = orvik::frames::read_at(src_->fd, buf_, want, static_cast<off_t>(at));
     return len_ >= n;
   }
 
@@ -821,6 +821,17 @@ namespace orvik::frames {
 // An edit about to write into many frames: every mapped input is copied
 // into memory of its own (see copy_into_memory); where that fails, its
 // pages are made private copies in one call rather than one fault a page.
+size_t read_at(int fd, uint8_t *buf, size_t n, off_t off) {
+  size_t got = 0;
+  while (got < n) {
+    ssize_t k = pread(fd, buf + got, n - got, off + static_cast<off_t>(got));
+    if (k < 0 && errno == EINTR) continue;
+    if (k <= 0) break;
+    got += static_cast<size_t>(k);
+  }
+  return got;
+}
+
 void prepare_to_write_payloads() {
   for (Source *s = sources; s != nullptr; s = s->next)
     if (file_backed(s) && !copy_into_memory(s)) madvise(s->data, s->size, MADV_POPULATE_WRITE);
@@ -929,6 +940,9 @@ int ovke_load_file(FILE **stream) {
     progress.report(start + used, s->size,
                     static_cast<uint64_t>(orvik::frames::frame_count - progress.frames_before),
                     progress.arg);
+  if (rc == orvik::frames::kNoHeader || rc == orvik::frames::kUnknownFormat ||
+      rc == orvik::frames::kMixedLinkTypes)
+    discard_newest_source();
   return rc;
 }
 

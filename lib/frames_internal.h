@@ -14,6 +14,7 @@
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/types.h>
 
 #include "frames.h"
 
@@ -94,6 +95,11 @@ void report_end_of_records();
 
 // Before an edit writes into the payloads of most frames (frames.cc).
 void prepare_to_write_payloads();
+
+// Reads n bytes at off of the file fd into buf, again after a signal or a
+// short read; returns the bytes read, fewer only at the end of the file or
+// on an error (frames.cc).
+size_t read_at(int fd, uint8_t *buf, size_t n, off_t off);
 
 // Number of entries in the list, and a remembered position in it: frames
 // are addressed by number, and an editor walking through the list (or
