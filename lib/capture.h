@@ -33,8 +33,8 @@ constexpr uint32_t kDefaultSnaplen = 262144;
 // Parses the capture in data[0, size): sets *global to the global header
 // the frames save with (host order), appends every frame through
 // append_frame (frames_internal.h) and sets *used to the bytes consumed.
-// Frames appended before a failure stay; *global is set only when the
-// result is kLoaded.
+// Frames appended before a failure stay; *global is set whenever a global
+// header was read (kLoaded and kNoMemory among the results).
 // When fd is not -1, data maps the file fd from offset base on, and the
 // headers are read from the file rather than through the mapping.
 int parse_capture(const uint8_t *data, size_t size, int fd, off_t base, pcap_hdr_t *global,

@@ -12,8 +12,6 @@ namespace {
 using orvik::frames::entry_at;
 using orvik::frames::head_as_entry;
 
-// Result of a clone that found no memory for the copy; the list is as it was.
-
 // A deep copy of e's frame in a block of its own (same shape as a loaded
 // frame), or null when memory is short.
 frame_entry_t *copy_entry(const frame_entry_t *e) {

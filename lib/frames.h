@@ -128,7 +128,9 @@ ORVIK_EXPORT int ovke_remove_frame(int32_t index);
  * OVKE_BAD_ARGUMENT from > to or from negative; OVKE_NOT_INITIALISED. */
 ORVIK_EXPORT int ovke_remove_frame_interval(int32_t from, int32_t to);
 /* Overwrites bytes 0..11 (the Ethernet addresses) of every frame with
- * pseudo-random bytes; seed 0 changes nothing. */
+ * pseudo-random bytes; seed 0 changes nothing.  Frames loaded from a file
+ * may get new payload pointers (the store copies the file into memory
+ * first), so payload pointers taken before the call are not used after. */
 ORVIK_EXPORT void ovke_randomize_frames(uint32_t seed);
 
 #ifdef __cplusplus

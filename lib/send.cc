@@ -20,6 +20,7 @@
 #include <memory>
 #include <string>
 
+#include "c_util.h"
 #include "frames.h"
 #include "kvo2.h"
 #include "kvo2_header.h"
@@ -143,12 +144,7 @@ ovks_time_t scale_gap(const ovks_time_t &gap, double multiplier) {
 // The frame's time on the line, truncated to the nanosecond.
 uint32_t line_time_ns(uint32_t size) { return static_cast<uint32_t>(size * kNsecPerByte); }
 
-struct FileCloser {
-  void operator()(FILE *f) const {
-    if (f != nullptr) fclose(f);
-  }
-};
-using FilePtr = std::unique_ptr<FILE, FileCloser>;
+using orvik::FilePtr;
 
 struct DeviceCloser {
   void operator()(kvodata_t *k) const { kvodata_close(k); }
@@ -186,7 +182,6 @@ static_assert(int{OVKS_NOT_A_CAPTURE} == int{OVKE_LOAD_UNKNOWN_FORMAT} &&
 
 // The store's load result, or 1 when the file cannot be opened; the
 // failure's reason is set.
-
 int load_frames(const char *path) {
   if (path == nullptr) {
     orvik::log_msg(err_msg, 2, "No input file specified");

@@ -43,10 +43,10 @@ class CardSession {
 
 
 // Walks the register list and replaces the value list.  section <= 0: all
-// sections; regex NULL: no name filter.  0 built; 1 expression does not
-// compile (list kept), card not attachable (list empty) or a window could
-// not be mapped (the entries read so far stay).  Returns OVKC_OK or
-// OVKC_READ_FAILED.
+// sections; regex NULL: no name filter.  OVKC_OK built; OVKC_READ_FAILED
+// the expression does not compile (list kept), the card cannot be attached
+// (list empty) or a window could not be mapped (the entries read so far
+// stay).
 int read_values(int section, const char *regex);
 
 // Read-modify-write of the register word of the item in node; the card

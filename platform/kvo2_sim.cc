@@ -5,6 +5,7 @@
 // header, so a replay can be checked by reading the file back.  KVO2_SIM_LOG
 // adds a text line per frame with the header fields the PCAP cannot hold,
 // and KVO2_SIM_BUSY_EVERY / KVO2_SIM_FAIL_EVERY inject refusals.
+#include "c_util.h"
 #include "kvo2.h"
 #include "kvo2_header.h"
 
@@ -29,12 +30,7 @@ constexpr uint16_t kEventWritable = 4;
 // Bytes gathered before a write to the output file.
 constexpr size_t kOutBufferSize = 4 << 20;
 
-struct FileCloser {
-  void operator()(FILE *f) const {
-    if (f != nullptr) fclose(f);
-  }
-};
-using FilePtr = std::unique_ptr<FILE, FileCloser>;
+using orvik::FilePtr;
 
 // Every N-th attempt (N from the environment, 0: never).
 unsigned long every_from_env(const char *name) {

@@ -1,6 +1,5 @@
 // kvoplay: replays one PCAP file onto the card's transmit path through the
 // frame sender of liborvik and reports how many packets were sent.
-#include <err.h>
 #include <getopt.h>
 #include <unistd.h>
 
