@@ -9,6 +9,8 @@
 #include <algorithm>
 #include <thread>
 
+#include "test_util.h"
+
 namespace {
 
 using orvik_status::ValueView;
@@ -19,6 +21,7 @@ struct Entry {
   uint32_t format;
   uint64_t value;
   int32_t status = STATUS_VALID;
+  uint32_t access = ACCESS_RO;
 };
 
 // A value list owned by the test, as the library would hand it out.
@@ -33,6 +36,7 @@ class List {
       v->format = e.format;
       v->value = e.value;
       v->status = e.status;
+      v->access = e.access;
       *tail = new_value_list_t();
       (*tail)->data = v;
       tail = &(*tail)->next;
@@ -45,7 +49,7 @@ class List {
   value_list_t *head_ = nullptr;
 };
 
-const std::vector<std::string> kNames = {"MAC", "PHY"};
+const std::vector<std::string> kNames = {"MAC", "PHY", "Clock"};
 
 // Occurrences of needle in text.
 int count(const std::string &text, const std::string &needle) {
@@ -57,14 +61,81 @@ int count(const std::string &text, const std::string &needle) {
 // What a writer puts on its stream.
 template <typename Write>
 std::string written(Write write) {
-  char *buf = nullptr;
-  size_t size = 0;
-  FILE *f = open_memstream(&buf, &size);
-  write(f);
-  fclose(f);
-  std::string text(buf, size);
-  free(buf);
-  return text;
+  orvik_test::MemStream stream;
+  write(stream.out());
+  return stream.text();
+}
+
+TEST(StatusFormatTest, TextsAreThoseOfTheConsoleReport) {
+  const struct {
+    Entry entry;
+    const char *text;
+    bool valid;
+  } cases[] = {
+      {{"h", "h", FORMAT_HEX, 0x2a}, "0x2A", true},
+      {{"d", "d", FORMAT_DEC, 42}, "42", true},
+      {{"b", "b", FORMAT_BIN, 5}, "0b101", true},
+      {{"s", "s", FORMAT_SWITCH, 2}, "ON", true},
+      {{"i", "i", FORMAT_INDICATE, 0}, "OFF", true},
+      {{"t", "t", FORMAT_TIMESTAMP, uint64_t{3} << 32 | 5}, "3s000000005ns", true},
+      {{"e", "e", FORMAT_ENUM, 7}, "7", true},
+      {{"na", "na", FORMAT_DEC, 9, STATUS_NA}, "N/A", false},
+      {{"max", "max", FORMAT_HEX, UINT64_MAX, STATUS_NA}, "MAX", true},
+      {{"undef", "undef", FORMAT_DEC, 3, STATUS_UNDEFINED}, "3", true},
+  };
+  for (const auto &c : cases) {
+    List list({c.entry});
+    const value_t &v = *list.head()->data;
+    EXPECT_EQ(c.text, orvik_status::value_text(v)) << c.entry.name;
+    EXPECT_EQ(c.valid, orvik_status::value_valid(v)) << c.entry.name;
+  }
+}
+
+// Sections in list order, numbers up to 2^53 and the decimal digits as a
+// string above, access and writability, and headings with their text only.
+TEST(StatusFormatTest, JsonGroupsSectionsKeepsWideValuesAndShowsHeadings) {
+  List list({{"rx", "Frames", FORMAT_DEC, uint64_t{1} << 53, STATUS_VALID, ACCESS_RW},
+             {"wide", "Wide", FORMAT_DEC, (uint64_t{1} << 53) + 1},
+             {"hist", "Sizes \xff\"x\"", FORMAT_HEADER, 0},
+             {"max", "Max", FORMAT_HEX, UINT64_MAX},
+             {"na", "Ratio", FORMAT_DEC, 0, STATUS_NA, ACCESS_CNT}});
+  const int32_t sections[] = {1, 1, 3, 3, 3};
+  std::string doc = written([&](FILE *f) {
+    orvik_status::write_json_values(f, ValueView{list.head(), sections, &kNames}, nullptr);
+  });
+  for (const char *part : {
+           "\"sections\":[{\"number\":1,\"name\":\"MAC\",\"items\":[{\"name\":\"rx\",",
+           "\"section\":1,\"format\":\"DEC\",\"access\":\"RW\",\"writable\":true,"
+           "\"valid\":true,\"value\":9007199254740992,",
+           "\"value\":\"9007199254740993\",",
+           "]},{\"number\":3,\"name\":\"Clock\",\"items\":[{\"heading\":\"Sizes \xEF\xBF\xBD\\\"x\\\"\"},",
+           "\"value\":\"18446744073709551615\",",
+           "\"section\":3,\"format\":\"DEC\",\"access\":\"CNT\",\"writable\":false,"
+           "\"valid\":false,\"value\":0,\"text\":\"N/A\"}]}]}\n",
+       })
+    EXPECT_NE(std::string::npos, doc.find(part)) << part << "\nin " << doc;
+  EXPECT_EQ(2, count(doc, "\"number\":"));
+}
+
+TEST(StatusFormatTest, PrometheusSamplesOnlyValidItemsWithEscapedLabels) {
+  List list({{"rx", "Frames \"in\"\\\nall", FORMAT_DEC, 7},
+             {"hist", "Sizes", FORMAT_HEADER, 0},
+             {"na", "Ratio", FORMAT_DEC, 0, STATUS_NA},
+             {"max", "Max", FORMAT_HEX, UINT64_MAX}});
+  const int32_t sections[] = {2, 2, 2, 2};
+  std::string text = written([&](FILE *f) {
+    orvik_status::write_prometheus(f, ValueView{list.head(), sections, &kNames});
+  });
+  EXPECT_NE(std::string::npos,
+            text.find("orvik_item_value{section=\"2\",section_name=\"PHY\",item=\"rx\","
+                      "label=\"Frames \\\"in\\\"\\\\\\nall\",format=\"DEC\"} 7\n"));
+  EXPECT_NE(std::string::npos, text.find("item=\"max\",label=\"Max\",format=\"HEX\"} "
+                                         "18446744073709551615\n"));
+  EXPECT_EQ(std::string::npos, text.find("item=\"na\""));
+  EXPECT_EQ(std::string::npos, text.find("Sizes"));
+  EXPECT_NE(std::string::npos, text.find("\norvik_card_info{firmware_version=\""));
+  EXPECT_EQ("# a\\\\b\\nc \"d\"\n",
+            written([](FILE *f) { orvik_status::write_prometheus_error(f, "a\\b\nc \"d\""); }));
 }
 
 TEST(StatusFormatTest, LargeDocumentsArriveWhole) {
