@@ -380,6 +380,21 @@ struct Line {
   std::string message;  // in standard error; empty: anything
 };
 
+// Output that cannot be written (here, to a full device) fails the run
+// with a message, even when all else went well.
+TEST_F(BadInput, UnwritableOutputFails) {
+  write_file(in("cap"), pcap_global_header() + pcap_record(1, 0, frame_bytes(60, 1)));
+  const std::vector<std::vector<std::string>> commands = {
+      {"ovkshow", "-h"}, {"ovkshow", "--json"}, {"framekit", "-f", "cap", "-l"},
+      {"kvoplay", "-f", "cap", "-N"}};
+  for (const auto &c : commands) {
+    std::string line = "exec";
+    for (size_t i = 0; i < c.size(); ++i) line += " '" + (i == 0 ? program(c[0]) : c[i]) + "'";
+    expect_refused(run("/bin/sh", {"-c", line + " >/dev/full"}, opts()), 1,
+                   "cannot write the output: No space left on device", line);
+  }
+}
+
 TEST_F(BadInput, HostileCommandLines) {
   write_file(in("two"), pcap_global_header() + pcap_record(1, 0, frame_bytes(60, 1)) +
                             pcap_record(2, 0, frame_bytes(60, 2)));

@@ -1,6 +1,7 @@
 #include "cli.h"
 
 #include <err.h>
+#include <unistd.h>
 
 #include <cctype>
 #include <cerrno>
@@ -8,6 +9,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 namespace orvik_cli {
 
@@ -122,5 +124,16 @@ void warning(const char *format, ...) {
   vwarnx(format, args);
   va_end(args);
 }
+
+namespace {
+void flush_output() {
+  if (fflush(stdout) == 0 && !ferror(stdout)) return;
+  fprintf(stderr, "%s: cannot write the output: %s\n", program_invocation_short_name,
+          errno != 0 ? strerror(errno) : "write error");
+  _exit(1);
+}
+}  // namespace
+
+void check_output_at_exit() { atexit(flush_output); }
 
 }  // namespace orvik_cli

@@ -58,6 +58,11 @@ bool scan_scaled(const char *text, float *out);
 // "program: message" on stderr; the run goes on.
 void warning(const char *format, ...) __attribute__((format(printf, 1, 2)));
 
+// From now on, a program whose standard output could not be written (a
+// full disk, a closed pipe) says so at exit and ends with status 1, even
+// when all else went well.
+void check_output_at_exit();
+
 }  // namespace orvik_cli
 
 #endif

@@ -374,6 +374,7 @@ int run(const Options &o) {
 }  // namespace
 
 int main(int argc, char **argv) {
+  orvik_cli::check_output_at_exit();
   Options options;
   int rc = read_flags(argc, argv, &options);
   if (rc >= 0) return rc;

@@ -322,6 +322,7 @@ int send_capture(const Options &o) {
 }  // namespace
 
 int main(int argc, char **argv) {
+  orvik_cli::check_output_at_exit();
   Options options;
   if (int rc = read_flags(argc, argv, &options); rc >= 0) return rc;
   if (int rc = settle(&options); rc >= 0) return rc;

@@ -386,6 +386,7 @@ int run_mode(const Options &opts) {
 }  // namespace
 
 int main(int argc, char **argv) {
+  orvik_cli::check_output_at_exit();
   verbose = -1;
   Options opts;
   int status = read_flags(argc, argv, &opts);
