@@ -99,6 +99,19 @@ int ovke_remove_frame_interval(int32_t from, int32_t to) {
   return OVKE_OK;
 }
 
+int ovke_set_snaplen(int32_t snaplen) {
+  if (snaplen <= 0) return OVKE_BAD_ARGUMENT;
+  if (queue_head == nullptr) return OVKE_NOT_INITIALISED;
+  for (frame_entry_t *e = queue_head->first; e != head_as_entry(); e = e->next) {
+    frame_t *f = e->frame;
+    if (f == nullptr || f->payload_size <= snaplen) continue;
+    f->payload_size = snaplen;
+    f->header->incl_len = static_cast<uint32_t>(snaplen);
+  }
+  pcap_header.snaplen = static_cast<uint32_t>(snaplen);
+  return OVKE_OK;
+}
+
 void ovke_randomize_frames(uint32_t seed) {
   if (seed == 0 || queue_head == nullptr) return;
   orvik::frames::prepare_to_write_payloads();

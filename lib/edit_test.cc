@@ -219,6 +219,24 @@ TEST_F(EditTest, RandomizeKeepsEarlierChangesAndSavesTheList) {
   EXPECT_EQ(read_file(path), file);
 }
 
+// A snapshot length cuts the longer frames (the length on the wire stays)
+// and goes into the saved header; lengths not above 0 change nothing.
+TEST_F(EditTest, SnaplenCutsLongerFramesAndTheSavedHeader) {
+  load_letters("ABC");
+  frame_queue_t *q = ovke_get_frames();
+  q->first->frame->payload_size = q->first->frame->header->incl_len = 5;
+  EXPECT_EQ(ovke_set_snaplen(0), OVKE_BAD_ARGUMENT);
+  EXPECT_EQ(ovke_set_snaplen(-3), OVKE_BAD_ARGUMENT);
+  ASSERT_EQ(ovke_set_snaplen(10), OVKE_OK);
+  PcapGlobal g;
+  g.snaplen = 10;
+  std::string expected = pcap_global_header(g) + pcap_record('A', 0, std::string(5, 'A'), 14);
+  for (char c : {'B', 'C'}) expected += pcap_record(c, 0, std::string(10, c), 14);
+  std::string out = dir_.file("out.pcap");
+  ASSERT_EQ(ovke_save_file(out.c_str()), OVKE_OK);
+  EXPECT_EQ(read_file(out), expected);
+}
+
 // In a process whose store was never initialised, clone reports that first,
 // while the removals look at their arguments first.
 TEST(EditUninitialisedTest, ChecksComeInTheirOrder) {
@@ -229,7 +247,8 @@ TEST(EditUninitialisedTest, ChecksComeInTheirOrder) {
                   ovke_clone_frame(0, 0) == OVKE_NOT_INITIALISED && ovke_remove_frame(-1) == OVKE_BAD_ARGUMENT &&
                   ovke_remove_frame(0) == OVKE_NOT_INITIALISED && ovke_remove_frame_interval(3, 1) == OVKE_BAD_ARGUMENT &&
                   ovke_remove_frame_interval(-1, 1) == OVKE_BAD_ARGUMENT &&
-                  ovke_remove_frame_interval(0, 1) == OVKE_NOT_INITIALISED;
+                  ovke_remove_frame_interval(0, 1) == OVKE_NOT_INITIALISED &&
+                  ovke_set_snaplen(0) == OVKE_BAD_ARGUMENT && ovke_set_snaplen(1) == OVKE_NOT_INITIALISED;
         ovke_randomize_frames(5);  // nothing to randomise, nothing to crash on
         ovke_free();
         exit(ok ? 0 : 1);

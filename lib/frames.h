@@ -127,6 +127,11 @@ ORVIK_EXPORT int ovke_remove_frame(int32_t index);
 /* Both ends inclusive.  OVKE_OK done or nothing to remove;
  * OVKE_BAD_ARGUMENT from > to or from negative; OVKE_NOT_INITIALISED. */
 ORVIK_EXPORT int ovke_remove_frame_interval(int32_t from, int32_t to);
+/* Cuts every frame longer than snaplen bytes to snaplen (its incl_len
+ * becomes snaplen; orig_len keeps the length on the wire), and makes
+ * snaplen the snapshot length of the global header the next save writes.
+ * OVKE_OK; OVKE_BAD_ARGUMENT snaplen not above 0; OVKE_NOT_INITIALISED. */
+ORVIK_EXPORT int ovke_set_snaplen(int32_t snaplen);
 /* Overwrites bytes 0..11 (the Ethernet addresses) of every frame with
  * pseudo-random bytes; seed 0 changes nothing.  Frames loaded from a file
  * may get new payload pointers (the store copies the file into memory

@@ -1,7 +1,6 @@
 // framekit: loads one PCAP capture into the frame store, applies the edits
 // asked for on the command line in a fixed order, lists and saves it.
 #include <errno.h>
-#include <fcntl.h>
 #include <getopt.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -268,34 +267,6 @@ class Filter {
 void apply_filter(const Filter &) {}
 #endif
 
-// Cuts every frame longer than snaplen to snaplen bytes; orig_len keeps
-// the length on the wire.
-void apply_snaplen(int32_t snaplen) {
-  const frame_queue_t *q = ovke_get_frames();
-  for (const frame_entry_t *e = q->first; e != (const frame_entry_t *)q; e = e->next) {
-    frame_t *f = e->frame;
-    if (f == nullptr || f->payload_size <= snaplen) continue;
-    f->payload_size = snaplen;
-    f->header->incl_len = static_cast<uint32_t>(snaplen);
-  }
-}
-
-// The saved file's global header takes the new snapshot length (bytes 16
-// to 19, in the host order the store saves in).  A target that is no
-// regular file (a pipe) has gone by already and keeps the loaded one.
-bool patch_snaplen(const char *path, int32_t snaplen) {
-  int fd = open(path, O_WRONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  struct stat st;
-  bool ok = true;
-  if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
-    uint32_t v = static_cast<uint32_t>(snaplen);
-    ok = pwrite(fd, &v, sizeof v, 16) == static_cast<ssize_t>(sizeof v);
-  }
-  if (close(fd) != 0) ok = false;
-  return ok;
-}
-
 // One failed step: the warning, and the system's reason when there is one.
 void warn_failed(const char *what, int err, const char *input) {
   warning("Error during %s", what);
@@ -326,14 +297,12 @@ int edit_and_save(const Options &o, const Filter &filter) {
     check(ovke_remove_frame_interval(low32(o.first), low32(o.second)), "remove_frame_interval", 0);
   if (o.rand_flag) ovke_randomize_frames(static_cast<uint32_t>(time(nullptr)));
   if (o.filter != nullptr) apply_filter(filter);
-  if (o.snaplen > 0) apply_snaplen(o.snaplen);
+  if (o.snaplen > 0) check(ovke_set_snaplen(o.snaplen), "set_snaplen", 0);
   if (o.list_flag) show_frames(ovke_get_frames());
   if (o.save_file != nullptr) {
     errno = 0;
     int rc = ovke_save_file(o.save_file);
     check(rc, "save_file", errno);
-    if (rc == OVKE_OK && o.snaplen > 0 && !patch_snaplen(o.save_file, o.snaplen))
-      check(OVKE_SAVE_FAILED, "save_file", errno);
   }
   return status;
 }
