@@ -3,6 +3,8 @@
 #include "capture.h"
 
 #include <errno.h>
+#include <pthread.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
@@ -60,6 +62,8 @@ class Bytes {
     if (fd_ >= 0) buf_ = static_cast<uint8_t *>(malloc(size < kWindow ? size : kWindow));
   }
   ~Bytes() { free(buf_); }
+  int fd() const { return fd_; }
+  off_t base() const { return base_; }
   Bytes(const Bytes &) = delete;
   Bytes &operator=(const Bytes &) = delete;
 
@@ -98,6 +102,164 @@ uint32_t raw32(const uint8_t *p) {
 // frame saves straight from the input; a swapped one gets a host-order
 // copy of its header.
 
+pcaprec_hdr_t read_record(const uint8_t *rec, Order order) {
+  pcaprec_hdr_t h;
+  memcpy(&h, rec, sizeof h);
+  if (order.swapped) {
+    h.ts_sec = static_cast<int32_t>(order.u32(rec));
+    h.ts_usec = static_cast<int32_t>(order.u32(rec + 4));
+    h.incl_len = order.u32(rec + 8);
+    h.orig_len = order.u32(rec + 12);
+  }
+  return h;
+}
+
+// The second walker.  Reading a large capture is mostly copying its bytes
+// out of the page cache and zeroing the memory of the frames' blocks, and
+// one processor does both at its own pace.  So the load looks for a record
+// boundary near the middle, and a helper thread walks from there to the
+// end (reading through a window of its own, building blocks from an arena
+// of its own) while this thread walks the first half.
+//
+// The boundary is a guess: an offset from which several records in a row
+// look sound.  It counts only if the walk from the start lands on it
+// exactly; then it is a record boundary, and the helper's frames are the
+// very frames this thread would have read from there, so they join the
+// list.  If the walk steps over it, the helper's frames are dropped and
+// this thread reads on alone: a wrong guess costs time, never frames.
+//
+// The helper stops before anything the load reports or refuses (a record
+// cut short, a length that cannot be held, memory running short); this
+// thread walks on from there and meets it itself.  With per-record
+// reports or a progress callback the load walks in order on one thread.
+class SecondWalker {
+ public:
+  static constexpr size_t kFrom = size_t{16} << 20;  // smaller captures load on one thread
+  static constexpr size_t kProbe = size_t{64} << 10;  // where a boundary is looked for
+  static constexpr int kSoundRecords = 8;
+
+  SecondWalker(const uint8_t *d, size_t n, int fd, off_t base, Order order, const pcap_hdr_t &g)
+      : in_(d, n, n >= kFrom ? fd : -1, base), d_(d), n_(n), order_(order) {
+    fraction_limit_ = g.magic_number == kNanosecondMagic ? 1000000000u : 1000000u;
+    length_limit_ = g.snaplen > kDefaultSnaplen ? g.snaplen : kDefaultSnaplen;
+  }
+  ~SecondWalker() { abandon(); }
+  SecondWalker(const SecondWalker &) = delete;
+  SecondWalker &operator=(const SecondWalker &) = delete;
+
+  // Looks for a boundary in the second half of [from, n) and starts the
+  // helper there; false (nothing started) when none was found or the
+  // helper could not start.
+  bool start(size_t from) {
+    if (n_ - from < kFrom || sysconf(_SC_NPROCESSORS_ONLN) < 2) return false;
+    if (!find_boundary(from + (n_ - from) / 2)) return false;
+    sigset_t all, old;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, &old);  // signals stay with the caller's thread
+    running_ = pthread_create(&thread_, nullptr, &SecondWalker::run, this) == 0;
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    return running_;
+  }
+
+  // Where the helper started; SIZE_MAX when it is not running.
+  size_t begin() const { return running_ ? begin_ : SIZE_MAX; }
+
+  // The walk from the start reached the helper's boundary: waits for the
+  // helper, appends its frames to the list and answers where the caller
+  // walks on.
+  size_t finish() {
+    pthread_join(thread_, nullptr);
+    running_ = false;
+    append_run(run_);
+    return end_;
+  }
+
+  // The helper's boundary was no boundary, or the load ends before it:
+  // stops the helper and drops its frames.
+  void abandon() {
+    if (!running_) return;
+    __atomic_store_n(&stop_, true, __ATOMIC_RELAXED);
+    pthread_join(thread_, nullptr);
+    running_ = false;
+    release_run(run_);
+  }
+
+ private:
+  static void *run(void *self) {
+    auto *w = static_cast<SecondWalker *>(self);
+    w->end_ = w->walk(w->begin_);
+    return nullptr;
+  }
+
+  bool sound(const pcaprec_hdr_t &h) const {
+    return h.incl_len <= h.orig_len && h.incl_len <= length_limit_ &&
+           static_cast<uint32_t>(h.ts_usec) < fraction_limit_;
+  }
+
+  // An offset in [at, at + kProbe) from which kSoundRecords records in a
+  // row (or all up to the end of the capture) look sound, all within one
+  // window read at at.  A record read 4 bytes late often looks sound too
+  // (its time fraction is then the true length, its length the true
+  // original length), and so does the chain of records after it: a
+  // sound chain found is moved back while the one 4 bytes earlier is sound.
+  bool find_boundary(size_t at) {
+    size_t lo = at - kRecordHeaderSize;  // room to look back
+    size_t len = n_ - lo < Bytes::kWindow ? n_ - lo : Bytes::kWindow;
+    const uint8_t *w = in_.at(lo, len);
+    if (w == nullptr) return false;
+    auto chain_sound = [&](size_t c) {
+      int sound_records = 0;
+      while (sound_records < kSoundRecords && c + kRecordHeaderSize <= len) {
+        pcaprec_hdr_t h = read_record(w + c, order_);
+        if (!sound(h)) return false;
+        ++sound_records;
+        c += kRecordHeaderSize + h.incl_len;
+      }
+      return sound_records == kSoundRecords || lo + c == n_;
+    };
+    for (size_t c = kRecordHeaderSize; c < kRecordHeaderSize + kProbe; ++c) {
+      if (c + kRecordHeaderSize > len) return false;
+      if (!chain_sound(c)) continue;
+      for (int back = 0; back < 3 && chain_sound(c - 4); ++back) c -= 4;
+      begin_ = lo + c;
+      return true;
+    }
+    return false;
+  }
+
+  // Walks from off as parse_classic does, up to the first record it would
+  // not append as is; answers that record's offset.
+  size_t walk(size_t off) {
+    for (;;) {
+      if (n_ - off < kRecordHeaderSize) return off;
+      if ((run_.count & 4095) == 0 && __atomic_load_n(&stop_, __ATOMIC_RELAXED)) return off;
+      const uint8_t *rec = in_.at(off, kRecordHeaderSize);
+      if (rec == nullptr) return off;
+      pcaprec_hdr_t h = read_record(rec, order_);
+      if (static_cast<int32_t>(h.incl_len) < 0 || n_ - off - kRecordHeaderSize < h.incl_len)
+        return off;
+      if (!add_to_run(run_, arena_, h, d_ + off + kRecordHeaderSize,
+                      order_.swapped ? nullptr : d_ + off))
+        return off;
+      off += kRecordHeaderSize + h.incl_len;
+    }
+  }
+
+  Bytes in_;
+  const uint8_t *d_;
+  size_t n_;
+  Order order_;
+  uint32_t fraction_limit_;
+  uint32_t length_limit_;
+  size_t begin_ = 0;
+  size_t end_ = 0;
+  pthread_t thread_{};
+  bool running_ = false;
+  bool stop_ = false;
+  FrameRun run_;
+  Arena arena_;
+};
+
 int parse_classic(Bytes &in, const uint8_t *d, size_t n, Order order, pcap_hdr_t *global,
                   size_t *used) {
   if (n < kGlobalHeaderSize) return kNoHeader;
@@ -117,7 +279,17 @@ int parse_classic(Bytes &in, const uint8_t *d, size_t n, Order order, pcap_hdr_t
   *global = g;
   report_global_header(g);
   size_t off = kGlobalHeaderSize;
+  SecondWalker second(d, n, in.fd(), in.base(), order, g);
+  if (!load_reports_wanted()) second.start(off);
+  size_t meet = second.begin();
   for (;;) {
+    if (off >= meet) {
+      if (off == meet)
+        off = second.finish();
+      else
+        second.abandon();
+      meet = SIZE_MAX;
+    }
     *used = off;
     if (n - off < kRecordHeaderSize) {
       report_end_of_records();
@@ -125,14 +297,7 @@ int parse_classic(Bytes &in, const uint8_t *d, size_t n, Order order, pcap_hdr_t
     }
     const uint8_t *rec = in.at(off, kRecordHeaderSize);
     if (rec == nullptr) return kLoaded;
-    pcaprec_hdr_t h;
-    memcpy(&h, rec, sizeof h);
-    if (order.swapped) {
-      h.ts_sec = static_cast<int32_t>(order.u32(rec));
-      h.ts_usec = static_cast<int32_t>(order.u32(rec + 4));
-      h.incl_len = order.u32(rec + 8);
-      h.orig_len = order.u32(rec + 12);
-    }
+    pcaprec_hdr_t h = read_record(rec, order);
     report_record(h);
     // incl_len is a signed count: 2^31 and more cannot be held.
     if (static_cast<int32_t>(h.incl_len) < 0) return kNoMemory;

@@ -279,6 +279,77 @@ TEST_F(CaptureTest, PipesAreReadToTheirEnd) {
   EXPECT_EQ(save(), file);
 }
 
+// A large capture is walked from its start and, on a second thread, from a
+// record boundary guessed near its middle.  Whatever the guess and
+// wherever the capture goes wrong, the frames are those of one walk from
+// the start: in order, none twice, none lost.
+TEST_F(CaptureTest, LargeCapturesLoadTheSameFramesWhereverTheyAreSplit) {
+  constexpr size_t kHalf = size_t{9} << 20;  // two halves above the size that splits a load
+  constexpr uint32_t kBig = 200000;
+  struct Built {
+    std::string file = pcap_global_header();
+    std::vector<Frame> frames;
+    void add(int32_t sec, const std::string &data) {
+      file += pcap_record(sec, 7, data);
+      frames.push_back({sec * int64_t{1000000000} + 7000, static_cast<uint32_t>(data.size()), data});
+    }
+    void fill_to(size_t size) {
+      for (int i = 0; file.size() < size; ++i) add(i, frame_bytes(60 + i % 1400, i));
+    }
+  };
+  // Equal halves around one big frame put the middle inside its payload;
+  // there, records that look sound but lie inside the payload are the
+  // boundary to guess.
+  Built decoy;
+  decoy.fill_to(kHalf);
+  size_t big_at = decoy.file.size();
+  std::string payload(kBig, '\xff');
+  std::string fake;
+  for (int i = 0; i < 12; ++i) fake += pcap_record(1, 0, std::string(20, 'f'));
+  payload.replace(kBig / 2 + 500, fake.size(), fake);
+  decoy.add(5, payload);
+  Built rest;
+  rest.fill_to(big_at);
+  decoy.file += rest.file.substr(24);
+  decoy.frames.insert(decoy.frames.end(), rest.frames.begin(), rest.frames.end());
+  ASSERT_LT(decoy.file.size() / 2 - big_at, size_t{kBig});
+
+  Built plain;
+  plain.fill_to(2 * kHalf);
+  std::string cut_last = plain.file.substr(0, plain.file.size() - 3);
+  std::vector<Frame> all_but_last(plain.frames.begin(), plain.frames.end() - 1);
+  std::string swapped = pcap_swapped(plain.file);
+  // A length no frame can have, three quarters in: the load ends there.
+  Built impossible;
+  impossible.fill_to(kHalf * 3 / 2);
+  std::vector<Frame> before_impossible = impossible.frames;
+  impossible.file += pcap_record_header(1, 0, 0x80000000u, 64) + std::string(64, 'x');
+  impossible.fill_to(2 * kHalf);
+
+  struct Case {
+    const char *name;
+    const std::string &file;
+    int rc;
+    const std::vector<Frame> &frames;
+    const std::string *saves;  // in host order; null: not saved
+  } cases[] = {
+      {"plain", plain.file, 0, plain.frames, &plain.file},
+      {"big-endian", swapped, 0, plain.frames, &plain.file},
+      {"sound-looking records in a payload at the middle", decoy.file, 0, decoy.frames,
+       &decoy.file},
+      {"last record cut short", cut_last, 0, all_but_last, nullptr},
+      {"impossible length in the second half", impossible.file, 2, before_impossible, nullptr},
+  };
+  for (const auto &c : cases) {
+    ovke_init();
+    EXPECT_EQ(load(c.file), c.rc) << c.name;
+    EXPECT_TRUE(frames_now(orvik::frames::kMicrosecondMagic) == c.frames) << c.name;
+    if (c.saves != nullptr) {
+      EXPECT_TRUE(save() == *c.saves) << c.name;
+    }
+  }
+}
+
 // Load progress: a pipe reports the bytes read while its size is unknown,
 // the walk reports every 65536 frames where it stands, and the end of the
 // load reports it whole.  Unset, nothing is called.

@@ -7,6 +7,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <pthread.h>
 #include <signal.h>
 #include <stdio.h>
 #include <sys/mman.h>
@@ -29,6 +30,11 @@ pcap_hdr_t pcap_header;
 // counts its live blocks and goes back to the system when the last one
 // does.  Space of a released block is not reused before its whole chunk is
 // free: frames are loaded once and removed rarely.
+//
+// Blocks come from an arena: the store's own, or the one of a load's
+// second walker (capture.cc), which builds frames on another thread.  The
+// list of all chunks is shared, so mapping and unmapping a chunk hold a
+// lock; handing out a block touches the arena's own chunk only.
 namespace orvik::frames {
 
 int64_t frame_count = 0;
@@ -44,14 +50,12 @@ struct Chunk {
 
 namespace {
 
-constexpr size_t kFirstChunk = size_t{64} << 10;
 constexpr size_t kMaxChunk = size_t{8} << 20;
 constexpr size_t kPopulateFrom = size_t{1} << 20;
 constexpr size_t kChunkHeader = (sizeof(Chunk) + 63) & ~size_t{63};
 
-Chunk *chunks = nullptr;   // all chunks
-Chunk *current = nullptr;  // the chunk small blocks come from
-size_t next_chunk = kFirstChunk;
+Chunk *chunks = nullptr;  // all chunks
+pthread_mutex_t chunks_lock = PTHREAD_MUTEX_INITIALIZER;
 
 size_t round_up(size_t n, size_t unit) { return (n + unit - 1) / unit * unit; }
 
@@ -85,42 +89,50 @@ Chunk *map_chunk(size_t size) {
   void *m = map_anonymous(size);
   if (m == MAP_FAILED) return nullptr;
   auto *c = static_cast<Chunk *>(m);
+  pthread_mutex_lock(&chunks_lock);
   *c = Chunk{chunks, nullptr, size, kChunkHeader, 0};
   if (chunks != nullptr) chunks->prev = c;
   chunks = c;
+  pthread_mutex_unlock(&chunks_lock);
   return c;
 }
 
-void unmap_chunk(Chunk *c) {
+void unmap_chunk(Arena &a, Chunk *c) {
+  pthread_mutex_lock(&chunks_lock);
   if (c->prev != nullptr)
     c->prev->next = c->next;
   else
     chunks = c->next;
   if (c->next != nullptr) c->next->prev = c->prev;
-  if (c == current) current = nullptr;
+  pthread_mutex_unlock(&chunks_lock);
+  if (c == a.current) a.current = nullptr;
   munmap(c, c->size);
 }
 
 // A chunk with room for need bytes.  A block larger than a quarter of the
 // next chunk gets a chunk of its own rather than leaving much of the
 // current one unused.
-Chunk *chunk_for(size_t need) {
-  if (need > next_chunk / 4) return map_chunk(round_up(kChunkHeader + need, size_t{4096}));
-  if (current != nullptr && current->size - current->used >= need) return current;
-  Chunk *c = map_chunk(next_chunk);
+Chunk *chunk_for(Arena &a, size_t need) {
+  if (need > a.next_chunk / 4) return map_chunk(round_up(kChunkHeader + need, size_t{4096}));
+  if (a.current != nullptr && a.current->size - a.current->used >= need) return a.current;
+  Chunk *c = map_chunk(a.next_chunk);
   if (c == nullptr) return nullptr;
-  if (next_chunk < kMaxChunk) next_chunk *= 2;
-  if (current != nullptr && current->live == 0) unmap_chunk(current);
-  current = c;
+  if (a.next_chunk < kMaxChunk) a.next_chunk *= 2;
+  if (a.current != nullptr && a.current->live == 0) unmap_chunk(a, a.current);
+  a.current = c;
   return c;
 }
 
 }  // namespace
 
-frame_entry_t *new_block(int32_t own_bytes) {
+Arena store_arena;
+
+frame_entry_t *new_block(int32_t own_bytes) { return new_block_in(store_arena, own_bytes); }
+
+frame_entry_t *new_block_in(Arena &a, int32_t own_bytes) {
   if (own_bytes < 0) return nullptr;
   size_t need = round_up(sizeof(FrameBlock) + static_cast<size_t>(own_bytes), alignof(FrameBlock));
-  Chunk *c = chunk_for(need);
+  Chunk *c = chunk_for(a, need);
   if (c == nullptr) return nullptr;
   auto *b = reinterpret_cast<FrameBlock *>(reinterpret_cast<uint8_t *>(c) + c->used);
   c->used += need;
@@ -139,15 +151,15 @@ frame_entry_t *new_block(int32_t own_bytes) {
 void release_block(frame_entry_t *e) {
   Chunk *c = block_of(e)->chunk;
   if (--c->live > 0) return;
-  if (c == current)
+  if (c == store_arena.current)
     c->used = kChunkHeader;  // start the chunk over
   else
-    unmap_chunk(c);
+    unmap_chunk(store_arena, c);
 }
 
 void release_all_blocks() {
-  while (chunks != nullptr) unmap_chunk(chunks);
-  next_chunk = kFirstChunk;
+  while (chunks != nullptr) unmap_chunk(store_arena, chunks);
+  store_arena = Arena{};
   frame_count = 0;
   cursor.entry = nullptr;
 }
@@ -389,15 +401,65 @@ bool all_sources_unchanged() {
 // Load hooks of the capture parsers.
 namespace orvik::frames {
 
-bool append_frame(const pcaprec_hdr_t &h, const uint8_t *payload, const uint8_t *origin) {
-  frame_entry_t *e = new_block(0);
-  if (e == nullptr) return false;
+namespace {
+
+frame_entry_t *loaded_frame(Arena &a, const pcaprec_hdr_t &h, const uint8_t *payload,
+                            const uint8_t *origin) {
+  frame_entry_t *e = new_block_in(a, 0);
+  if (e == nullptr) return nullptr;
   FrameBlock *b = block_of(e);
   b->header = h;
   b->loaded = h;
   b->origin = origin;
   b->frame.payload_size = static_cast<int32_t>(h.incl_len);
   b->frame.payload = const_cast<uint8_t *>(payload);
+  return e;
+}
+
+}  // namespace
+
+bool add_to_run(FrameRun &run, Arena &a, const pcaprec_hdr_t &h, const uint8_t *payload,
+                const uint8_t *origin) {
+  frame_entry_t *e = loaded_frame(a, h, payload, origin);
+  if (e == nullptr) return false;
+  e->prev = run.last;
+  if (run.last != nullptr)
+    run.last->next = e;
+  else
+    run.first = e;
+  run.last = e;
+  ++run.count;
+  return true;
+}
+
+void append_run(FrameRun &run) {
+  if (run.first == nullptr) return;
+  frame_entry_t *last = queue_head->last;
+  run.first->prev = last;
+  if (last == head_as_entry())
+    queue_head->first = run.first;
+  else
+    last->next = run.first;
+  run.last->next = head_as_entry();
+  queue_head->last = run.last;
+  frame_count += run.count;
+  run = FrameRun{};
+}
+
+void release_run(FrameRun &run) {
+  for (frame_entry_t *e = run.first; e != nullptr;) {
+    frame_entry_t *next = e == run.last ? nullptr : e->next;
+    release_block(e);
+    e = next;
+  }
+  run = FrameRun{};
+}
+
+bool load_reports_wanted() { return verbose >= 0 || load_progress.report != nullptr; }
+
+bool append_frame(const pcaprec_hdr_t &h, const uint8_t *payload, const uint8_t *origin) {
+  frame_entry_t *e = loaded_frame(store_arena, h, payload, origin);
+  if (e == nullptr) return false;
   append(e);
   const LoadProgress &p = load_progress;
   if (p.report != nullptr && (frame_count - p.frames_before) % kWalkReportFrames == 0)

@@ -72,6 +72,14 @@ struct FrameBlock {
 // own area), list links cleared, origin null; header bytes are left for the
 // caller.  Null when own_bytes is negative or memory is short.
 frame_entry_t *new_block(int32_t own_bytes);
+// The chunk blocks are carved from and the size of the next chunk to map.
+// The store has one; a thread building frames apart has its own.
+constexpr size_t kFirstChunk = size_t{64} << 10;
+struct Arena {
+  Chunk *current = nullptr;
+  size_t next_chunk = kFirstChunk;
+};
+frame_entry_t *new_block_in(Arena &a, int32_t own_bytes);
 // Gives back one block (already unlinked).
 void release_block(frame_entry_t *e);
 // Gives back every block at once; the list must be emptied by the caller.
@@ -86,6 +94,23 @@ inline const FrameBlock *block_of(const frame_entry_t *e) {
 // Appends a frame whose payload_size bytes lie at payload in the input
 // being loaded; origin: see FrameBlock.  False when memory is short.
 bool append_frame(const pcaprec_hdr_t &h, const uint8_t *payload, const uint8_t *origin);
+// Frames built apart from the list (on another thread, from the arena of
+// that thread), in order, linked by next and prev; joined to the list or
+// dropped as a whole.  add_to_run is append_frame's twin without reports.
+struct FrameRun {
+  frame_entry_t *first = nullptr;
+  frame_entry_t *last = nullptr;
+  int64_t count = 0;
+};
+bool add_to_run(FrameRun &run, Arena &a, const pcaprec_hdr_t &h, const uint8_t *payload,
+                const uint8_t *origin);
+// Appends the run's frames to the list and empties the run.
+void append_run(FrameRun &run);
+// Gives back the run's blocks and empties the run.
+void release_run(FrameRun &run);
+// Whether this load reports records or progress as it goes (which only a
+// walk in order can do).
+bool load_reports_wanted();
 // Load reports: the global header (level 0), one record (levels 0 and 1),
 // its data (level 1), the end of the records (level 2).
 void report_global_header(const pcap_hdr_t &h);
