@@ -55,6 +55,11 @@ struct Order {
 // large capture is most of the load; the mapping's pages are then touched
 // only by whoever reads a payload.  Without a file the bytes are read
 // where they are.
+//
+// A reader may also copy the capture to a file while it reads (see
+// CopyTarget): it then reads on where its window ends rather than jumping
+// to the next header, so that every byte it passes is written from the
+// window it was read into, and the capture is read from memory once.
 class Bytes {
  public:
   Bytes(const uint8_t *data, size_t size, int fd, off_t base)
@@ -73,15 +78,73 @@ class Bytes {
   // null when they cannot be read: the file got shorter.
   const uint8_t *at(size_t off, size_t n) {
     if (buf_ == nullptr) return data_ + off;
-    if (off >= win_off_ && off + n <= win_off_ + win_len_) return buf_ + (off - win_off_);
-    size_t cap = size_ < kWindow ? size_ : kWindow;
-    size_t want = size_ - off < cap ? size_ - off : cap;
-    win_off_ = off;
-    win_len_ = read_at(fd_, buf_, want, base_ + static_cast<off_t>(off));
-    return win_len_ >= n ? buf_ : nullptr;
+    while (off < win_off_ || off + n > win_off_ + win_len_) {
+      size_t win_end = win_off_ + win_len_;
+      size_t start = off;
+      if (copy_ != nullptr) {
+        if (off > win_end && copied_ >= win_off_ && copied_ <= win_end) start = win_end;
+        copy_through(start);
+      }
+      size_t cap = size_ < kWindow ? size_ : kWindow;
+      size_t want = size_ - start < cap ? size_ - start : cap;
+      win_off_ = start;
+      win_len_ = read_at(fd_, buf_, want, base_ + static_cast<off_t>(start));
+      if (start == off || win_len_ < want) break;
+    }
+    if (off < win_off_ || off + n > win_off_ + win_len_) return nullptr;
+    return buf_ + (off - win_off_);
+  }
+
+  // Copies from here on: the bytes from `from` are written to copy as the
+  // reader passes them.  Only a reader of a file copies.
+  void copy_to(CopyTarget *copy, size_t from) {
+    if (fd_ >= 0) copy_ = copy;
+    copied_ = from;
+  }
+  // Writes the bytes up to end not written yet: from the window where it
+  // holds them, else read anew (a payload that reaches past the window).
+  void copy_through(size_t end) {
+    if (copy_ == nullptr || end <= copied_) return;
+    size_t win_end = win_off_ + win_len_;
+    if (copied_ >= win_off_ && copied_ < win_end) {
+      size_t stop = end < win_end ? end : win_end;
+      write_copy(buf_ + (copied_ - win_off_), stop - copied_, copied_);
+      copied_ = stop;
+    }
+    while (copied_ < end && !copy_failed()) {
+      uint8_t scratch[8192];
+      size_t n = end - copied_ < sizeof scratch ? end - copied_ : sizeof scratch;
+      if (read_at(fd_, scratch, n, base_ + static_cast<off_t>(copied_)) < n) {
+        fail_copy();
+        break;
+      }
+      write_copy(scratch, n, copied_);
+      copied_ += n;
+    }
+    copied_ = end;
+  }
+  // The bytes before off were written by another reader.
+  void copied_up_to(size_t off) {
+    if (off > copied_) copied_ = off;
   }
 
  private:
+  bool copy_failed() const { return __atomic_load_n(&copy_->failed, __ATOMIC_RELAXED); }
+  void fail_copy() { __atomic_store_n(&copy_->failed, true, __ATOMIC_RELAXED); }
+  void write_copy(const uint8_t *p, size_t n, size_t off) {
+    while (n > 0 && !copy_failed()) {
+      ssize_t k = pwrite(copy_->fd, p, n, static_cast<off_t>(off));
+      if (k < 0 && errno == EINTR) continue;
+      if (k <= 0) {
+        fail_copy();
+        break;
+      }
+      p += k;
+      n -= static_cast<size_t>(k);
+      off += static_cast<size_t>(k);
+    }
+  }
+
   const uint8_t *data_;
   size_t size_;
   int fd_;
@@ -89,6 +152,8 @@ class Bytes {
   uint8_t *buf_ = nullptr;
   size_t win_off_ = 0;
   size_t win_len_ = 0;
+  CopyTarget *copy_ = nullptr;
+  size_t copied_ = 0;  // bytes before this offset are written
 };
 
 uint32_t raw32(const uint8_t *p) {
@@ -138,8 +203,9 @@ class SecondWalker {
   static constexpr size_t kProbe = size_t{64} << 10;  // where a boundary is looked for
   static constexpr int kSoundRecords = 8;
 
-  SecondWalker(const uint8_t *d, size_t n, int fd, off_t base, Order order, const pcap_hdr_t &g)
-      : in_(d, n, n >= kFrom ? fd : -1, base), d_(d), n_(n), order_(order) {
+  SecondWalker(const uint8_t *d, size_t n, int fd, off_t base, Order order, const pcap_hdr_t &g,
+               CopyTarget *copy)
+      : in_(d, n, n >= kFrom ? fd : -1, base), d_(d), n_(n), order_(order), copy_(copy) {
     fraction_limit_ = g.magic_number == kNanosecondMagic ? 1000000000u : 1000000u;
     length_limit_ = g.snaplen > kDefaultSnaplen ? g.snaplen : kDefaultSnaplen;
   }
@@ -153,6 +219,7 @@ class SecondWalker {
   bool start(size_t from) {
     if (n_ - from < kFrom || sysconf(_SC_NPROCESSORS_ONLN) < 2) return false;
     if (!find_boundary(from + (n_ - from) / 2)) return false;
+    in_.copy_to(copy_, begin_);
     sigset_t all, old;
     sigfillset(&all);
     pthread_sigmask(SIG_BLOCK, &all, &old);  // signals stay with the caller's thread
@@ -169,6 +236,7 @@ class SecondWalker {
   // walks on.
   size_t finish() {
     pthread_join(thread_, nullptr);
+    in_.copy_through(end_);
     running_ = false;
     append_run(run_);
     return end_;
@@ -249,6 +317,7 @@ class SecondWalker {
   const uint8_t *d_;
   size_t n_;
   Order order_;
+  CopyTarget *copy_;
   uint32_t fraction_limit_;
   uint32_t length_limit_;
   size_t begin_ = 0;
@@ -261,7 +330,7 @@ class SecondWalker {
 };
 
 int parse_classic(Bytes &in, const uint8_t *d, size_t n, Order order, pcap_hdr_t *global,
-                  size_t *used) {
+                  size_t *used, CopyTarget *copy) {
   if (n < kGlobalHeaderSize) return kNoHeader;
   const uint8_t *gh = in.at(0, kGlobalHeaderSize);
   if (gh == nullptr) return kNoHeader;
@@ -279,21 +348,33 @@ int parse_classic(Bytes &in, const uint8_t *d, size_t n, Order order, pcap_hdr_t
   *global = g;
   report_global_header(g);
   size_t off = kGlobalHeaderSize;
-  SecondWalker second(d, n, in.fd(), in.base(), order, g);
+  // A swapped file is not saved as it lies, and only a file is copied.
+  if (order.swapped || in.fd() < 0) copy = nullptr;
+  if (copy != nullptr) in.copy_to(copy, 0);
+  // The walk ends at the first byte not saved: the copy is complete there.
+  auto copied = [&in, copy](size_t end) {
+    in.copy_through(end);
+    if (copy != nullptr) copy->complete = true;
+    return kLoaded;
+  };
+  SecondWalker second(d, n, in.fd(), in.base(), order, g, copy);
   if (!load_reports_wanted()) second.start(off);
   size_t meet = second.begin();
   for (;;) {
     if (off >= meet) {
-      if (off == meet)
+      if (off == meet) {
+        in.copy_through(meet);
         off = second.finish();
-      else
+        in.copied_up_to(off);
+      } else {
         second.abandon();
+      }
       meet = SIZE_MAX;
     }
     *used = off;
     if (n - off < kRecordHeaderSize) {
       report_end_of_records();
-      return kLoaded;
+      return copied(off);
     }
     const uint8_t *rec = in.at(off, kRecordHeaderSize);
     if (rec == nullptr) return kLoaded;
@@ -302,7 +383,7 @@ int parse_classic(Bytes &in, const uint8_t *d, size_t n, Order order, pcap_hdr_t
     // incl_len is a signed count: 2^31 and more cannot be held.
     if (static_cast<int32_t>(h.incl_len) < 0) return kNoMemory;
     // A record cut short at the end of the file is dropped.
-    if (n - off - kRecordHeaderSize < h.incl_len) return kLoaded;
+    if (n - off - kRecordHeaderSize < h.incl_len) return copied(off);
     if (!append_frame(h, d + off + kRecordHeaderSize, order.swapped ? nullptr : d + off))
       return kNoMemory;
     report_frame_data(h);
@@ -509,7 +590,7 @@ uint64_t pcapng_nanoseconds(uint64_t units, uint8_t tsresol) {
 }
 
 int parse_capture(const uint8_t *data, size_t size, int fd, off_t base, pcap_hdr_t *global,
-                  size_t *used) {
+                  size_t *used, CopyTarget *copy) {
   *used = 0;
   if (size < 4) return kNoHeader;
   Bytes in(data, size, fd, base);
@@ -519,10 +600,10 @@ int parse_capture(const uint8_t *data, size_t size, int fd, off_t base, pcap_hdr
   switch (magic) {
     case kMicrosecondMagic:
     case kNanosecondMagic:
-      return parse_classic(in, data, size, Order{false}, global, used);
+      return parse_classic(in, data, size, Order{false}, global, used, copy);
     case kSwappedMicrosecondMagic:
     case kSwappedNanosecondMagic:
-      return parse_classic(in, data, size, Order{true}, global, used);
+      return parse_classic(in, data, size, Order{true}, global, used, copy);
     case kSectionHeaderBlock: {
       PcapngParser p(in, data, size);
       return p.run(global, used);

@@ -30,15 +30,28 @@ constexpr uint32_t kMicrosecondMagic = 0xa1b2c3d4;
 // Snapshot length written for interfaces that declare none.
 constexpr uint32_t kDefaultSnaplen = 262144;
 
+// A file a load also writes the capture to as it reads it, byte for byte
+// at the same offsets (data[0] at 0), up to the first byte it does not
+// keep: a save of the frames as loaded is then this file.  Only a classic
+// capture in host order read from a file is copied.  failed: a write or
+// read failed; complete: the load reached its end and the copy is whole
+// up to *used (bytes past it may have been written too).
+struct CopyTarget {
+  int fd;
+  bool failed;
+  bool complete;
+};
+
 // Parses the capture in data[0, size): sets *global to the global header
 // the frames save with (host order), appends every frame through
 // append_frame (frames_internal.h) and sets *used to the bytes consumed.
 // Frames appended before a failure stay; *global is set whenever a global
 // header was read (kLoaded and kNoMemory among the results).
 // When fd is not -1, data maps the file fd from offset base on, and the
-// headers are read from the file rather than through the mapping.
+// headers are read from the file rather than through the mapping.  copy:
+// see CopyTarget; null copies nothing.
 int parse_capture(const uint8_t *data, size_t size, int fd, off_t base, pcap_hdr_t *global,
-                  size_t *used);
+                  size_t *used, CopyTarget *copy);
 
 // Nanoseconds of a pcapng timestamp of `units` in the resolution byte of
 // if_tsresol (bit 7 clear: 10^-n seconds; set: 2^-n seconds).

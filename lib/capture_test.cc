@@ -7,6 +7,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -141,6 +143,14 @@ class CaptureTest : public testing::Test {
     std::string out = dir_.file("out");
     EXPECT_EQ(ovke_save_file(out.c_str()), OVKE_OK);
     return read_file(out);
+  }
+
+  // Temporary files of saves left in the directory.
+  int temporary_files() const {
+    int n = 0;
+    for (const auto &f : std::filesystem::directory_iterator(dir_.path()))
+      n += f.path().filename().string().rfind(".orvik-save", 0) == 0;
+    return n;
   }
 
   TempDir dir_;
@@ -289,7 +299,9 @@ TEST_F(CaptureTest, LargeCapturesLoadTheSameFramesWhereverTheyAreSplit) {
   struct Built {
     std::string file = pcap_global_header();
     std::vector<Frame> frames;
+    size_t last_at = 0;
     void add(int32_t sec, const std::string &data) {
+      last_at = file.size();
       file += pcap_record(sec, 7, data);
       frames.push_back({sec * int64_t{1000000000} + 7000, static_cast<uint32_t>(data.size()), data});
     }
@@ -318,6 +330,7 @@ TEST_F(CaptureTest, LargeCapturesLoadTheSameFramesWhereverTheyAreSplit) {
   plain.fill_to(2 * kHalf);
   std::string cut_last = plain.file.substr(0, plain.file.size() - 3);
   std::vector<Frame> all_but_last(plain.frames.begin(), plain.frames.end() - 1);
+  std::string without_last = plain.file.substr(0, plain.last_at);
   std::string swapped = pcap_swapped(plain.file);
   // A length no frame can have, three quarters in: the load ends there.
   Built impossible;
@@ -337,17 +350,70 @@ TEST_F(CaptureTest, LargeCapturesLoadTheSameFramesWhereverTheyAreSplit) {
       {"big-endian", swapped, 0, plain.frames, &plain.file},
       {"sound-looking records in a payload at the middle", decoy.file, 0, decoy.frames,
        &decoy.file},
-      {"last record cut short", cut_last, 0, all_but_last, nullptr},
+      {"last record cut short", cut_last, 0, all_but_last, &without_last},
       {"impossible length in the second half", impossible.file, 2, before_impossible, nullptr},
+  };
+  // Each case loads once as it is and once with its save planned, which
+  // the load copies on its way.
+  std::string out = dir_.file("out");
+  for (const auto &c : cases) {
+    for (bool planned : {false, true}) {
+      ovke_init();
+      if (planned) ovke_set_save_during_load(out.c_str());
+      EXPECT_EQ(load(c.file), c.rc) << c.name;
+      EXPECT_TRUE(frames_now(orvik::frames::kMicrosecondMagic) == c.frames) << c.name;
+      if (c.saves != nullptr) {
+        EXPECT_TRUE(save() == *c.saves) << c.name << (planned ? ", planned" : "");
+      }
+      EXPECT_EQ(temporary_files(), 0) << c.name;
+    }
+  }
+}
+
+// A planned save whose frames changed after the load, or that goes
+// elsewhere, writes the frames as they are, not the load's copy; a load
+// that fails leaves no copy behind.
+TEST_F(CaptureTest, PlannedSaveOfChangedFramesWritesThemAsTheyAre) {
+  std::string g = pcap_global_header(), r1 = pcap_record(1, 0, kA), r2 = pcap_record(2, 0, kB),
+              r3 = pcap_record(3, 0, kC);
+  std::string file = g + r1 + r2 + r3;
+  std::string changed_payload = r2;
+  changed_payload[16] = 'Z';
+  std::string later = r3;
+  later[0] = 9;
+  PcapGlobal cut;
+  cut.snaplen = 100;
+  std::string out = dir_.file("out"), elsewhere = dir_.file("elsewhere");
+  struct Case {
+    const char *name;
+    std::function<void()> change;
+    std::string saved;
+    const std::string *path;
+  } cases[] = {
+      {"unchanged", [] {}, file, &out},
+      {"frame removed", [] { ovke_remove_frame(0); }, g + r2 + r3, &out},
+      {"frame cloned", [] { ovke_clone_frame(2, 0); }, g + r3 + r1 + r2 + r3, &out},
+      {"payload byte", [] { ovke_get_frames()->first->next->frame->payload[0] = 'Z'; },
+       g + r1 + changed_payload + r3, &out},
+      {"header field", [] { ovke_get_frames()->last->frame->header->ts_sec = 9; },
+       g + r1 + r2 + later, &out},
+      {"snapshot length", [] { ovke_set_snaplen(100); },
+       pcap_global_header(cut) + r1 + pcap_record_header(2, 0, 100, 1514) + kB.substr(0, 100) + r3,
+       &out},
+      {"saved elsewhere", [] {}, file, &elsewhere},
   };
   for (const auto &c : cases) {
     ovke_init();
-    EXPECT_EQ(load(c.file), c.rc) << c.name;
-    EXPECT_TRUE(frames_now(orvik::frames::kMicrosecondMagic) == c.frames) << c.name;
-    if (c.saves != nullptr) {
-      EXPECT_TRUE(save() == *c.saves) << c.name;
-    }
+    ovke_set_save_during_load(out.c_str());
+    ASSERT_EQ(load(file), 0) << c.name;
+    c.change();
+    ASSERT_EQ(ovke_save_file(c.path->c_str()), OVKE_OK) << c.name;
+    EXPECT_TRUE(read_file(*c.path) == c.saved) << c.name;
+    EXPECT_EQ(temporary_files(), 0) << c.name;
   }
+  ovke_set_save_during_load(out.c_str());
+  EXPECT_EQ(load("not a capture at all"), OVKE_LOAD_UNKNOWN_FORMAT);
+  EXPECT_EQ(temporary_files(), 0);
 }
 
 // Load progress: a pipe reports the bytes read while its size is unknown,

@@ -562,22 +562,34 @@ constexpr size_t kWritePiece = size_t{1} << 20;
 class Output {
  public:
   Output() = default;
-  ~Output() {
+  ~Output() { close_and_remove(); }
+  Output(const Output &) = delete;
+  Output &operator=(const Output &) = delete;
+
+  // Closes the output; a temporary file not committed is removed.  The
+  // object can be opened again.
+  void close_and_remove() {
     int saved = errno;
     if (fd_ >= 0) close(fd_);
-    pending_temp = nullptr;
+    if (temp_ != nullptr && pending_temp == temp_) pending_temp = nullptr;
     if (temp_ != nullptr && !committed_) unlink(temp_);
     free(temp_);
     free(target_);
     free(buf_);
+    target_ = temp_ = nullptr;
+    buf_ = nullptr;
+    fd_ = -1;
+    errno_ = 0;
+    copyable_ = true;
+    cap_ = used_ = 0;
+    failed_ = committed_ = false;
     errno = saved;
   }
-  Output(const Output &) = delete;
-  Output &operator=(const Output &) = delete;
 
   // Opens the temporary file (or, for a device or pipe, the target itself,
-  // which cannot be replaced by a rename).
-  bool open(const char *path) {
+  // which cannot be replaced by a rename; not when only a file that
+  // replaces the target will do).
+  bool open(const char *path, bool replacement_only = false) {
     if (*path == '\0') {  // names no file
       errno = ENOENT;
       return false;
@@ -587,6 +599,7 @@ class Output {
     struct stat st;
     bool exists = stat(target_, &st) == 0;
     if (exists && !S_ISREG(st.st_mode)) {
+      if (replacement_only) return false;
       fd_ = ::open(target_, O_WRONLY | O_CLOEXEC);
     } else if (exists && access(target_, W_OK) != 0) {
       return false;  // a file we may not write is not replaced either (errno says why)
@@ -633,6 +646,8 @@ class Output {
   }
 
   bool failed() const { return failed_; }
+  bool is_open() const { return fd_ >= 0; }
+  int fd() const { return fd_; }
   void fail_with(int err) {
     errno = err;
     fail();
@@ -941,6 +956,51 @@ void write_frames(Output &out) {
   if (run != nullptr) write_run(out, pages, run, run_end);
 }
 
+// A save planned before the load (ovke_set_save_during_load).  The load
+// copies the capture into the save's temporary file while it reads it, so
+// a save of the frames just as they were loaded only renames that file,
+// and the capture is not read a second time.  Anything else the caller
+// does to the list, its global header or its payloads makes the copy
+// useless: the save then writes the frames as usual.
+char *planned_path = nullptr;  // for the next load
+struct LoadCopy {
+  Output out;
+  char *path = nullptr;  // the save it is for
+  const Source *source = nullptr;
+  const uint8_t *first = nullptr;  // the first record's bytes and the end of the last
+  const uint8_t *end = nullptr;
+  pcap_hdr_t global{};
+};
+LoadCopy load_copy;
+
+void drop_load_copy() {
+  load_copy.out.close_and_remove();
+  free(load_copy.path);
+  load_copy.path = nullptr;
+  load_copy.source = nullptr;
+}
+
+// The load's copy holds exactly what a save of the list would write: the
+// same global header, and every frame in place, in the order and at the
+// place the load found it, from the first record to the last, with no
+// page of it changed in memory.
+bool load_copy_is_the_save() {
+  const LoadCopy &c = load_copy;
+  if (memcmp(&pcap_header, &c.global, sizeof c.global) != 0) return false;
+  if (!all_sources_unchanged()) return false;  // the save says why
+  const uint8_t *expected = c.first;
+  for (frame_entry_t *e = queue_head->first; e != head_as_entry(); e = e->next) {
+    const uint8_t *rec = e->frame != nullptr ? in_place(e) : nullptr;
+    if (rec != expected) return false;
+    expected = rec + sizeof(pcaprec_hdr_t) + e->frame->payload_size;
+  }
+  if (expected != c.end) return false;
+  PageMap pages;
+  bool changed = false;
+  for (const uint8_t *p = c.source->data; p < c.end && !changed;) p = pages.stretch(p, c.end, &changed);
+  return !changed;
+}
+
 }  // namespace
 
 extern "C" {
@@ -954,6 +1014,7 @@ int ovke_init(void) {
 }
 
 void ovke_free(void) {
+  drop_load_copy();
   if (queue_head == nullptr) return;
   // Every block lives in a chunk: dropping the chunks releases the frames
   // without touching each one.
@@ -978,8 +1039,31 @@ int ovke_load_file(FILE **stream) {
   progress.base = s->data;
   progress.size = s->size;
   progress.frames_before = orvik::frames::frame_count;
+  // A planned save gets the copy of a file (not of a pipe) in a file that
+  // can take the target's place.
+  drop_load_copy();
+  orvik::frames::CopyTarget copy{-1, false, false};
+  if (planned_path != nullptr && s->fd >= 0 && load_copy.out.open(planned_path, true)) {
+    copy.fd = load_copy.out.fd();
+    load_copy.path = planned_path;
+    planned_path = nullptr;
+  }
+  free(planned_path);
+  planned_path = nullptr;
   int rc = orvik::frames::parse_capture(s->data + start, s->size - start, s->fd,
-                                        static_cast<off_t>(start), &header, &used);
+                                        static_cast<off_t>(start), &header, &used,
+                                        copy.fd >= 0 ? &copy : nullptr);
+  if (copy.fd >= 0) {
+    if (rc == orvik::frames::kLoaded && copy.complete && !copy.failed &&
+        ftruncate(copy.fd, static_cast<off_t>(used)) == 0) {
+      load_copy.source = s;
+      load_copy.first = s->data + start + sizeof(pcap_hdr_t);
+      load_copy.end = s->data + start + used;
+      load_copy.global = header;
+    } else {
+      drop_load_copy();
+    }
+  }
   if (s->fd >= 0) fseeko(*stream, static_cast<off_t>(start + used), SEEK_SET);
   switch (rc) {
     case orvik::frames::kLoaded:
@@ -1008,6 +1092,11 @@ int ovke_load_file(FILE **stream) {
   return rc;
 }
 
+void ovke_set_save_during_load(const char *path) {
+  free(planned_path);
+  planned_path = path != nullptr ? strdup(path) : nullptr;
+}
+
 void ovke_set_load_progress(ovke_load_progress_t progress, void *arg) {
   load_progress.report = progress;
   load_progress.arg = arg;
@@ -1018,6 +1107,21 @@ int ovke_save_file(const char *path) {
   if (path == nullptr) {
     errno = EINVAL;
     return OVKE_SAVE_FAILED;
+  }
+  if (load_copy.source != nullptr) {
+    bool same = strcmp(path, load_copy.path) == 0 && load_copy_is_the_save();
+    if (same) {
+      if (!load_copy.out.commit()) {
+        int err = errno;
+        drop_load_copy();
+        orvik::log_msg(err_msg, 2, "Error: cannot write output file `%s`", path);
+        errno = err;
+        return OVKE_SAVE_FAILED;
+      }
+      drop_load_copy();
+      return OVKE_OK;
+    }
+    drop_load_copy();
   }
   Output out;
   if (!out.open(path)) {

@@ -324,6 +324,10 @@ int run(const Options &o) {
   Filter filter;
   if (o.filter != nullptr && !filter.compile(o.filename, o.filter)) return 1;
   ovke_init();
+  // Saving the frames as loaded: the load copies the capture on its way.
+  bool edits = o.copy_flag || o.delete_flag || o.delete_range_flag || o.rand_flag ||
+               o.filter != nullptr || o.snaplen > 0;
+  if (o.save_file != nullptr && !edits) ovke_set_save_during_load(o.save_file);
   FILE *stream = in.get();
   if (int rc = ovke_load_file(&stream); rc != OVKE_OK) {
     in.reset();
