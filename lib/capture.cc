@@ -60,6 +60,10 @@ struct Order {
 // CopyTarget): it then reads on where its window ends rather than jumping
 // to the next header, so that every byte it passes is written from the
 // window it was read into, and the capture is read from memory once.
+//
+// Or it fills: the bytes are memory of the store's own, which the reader
+// fills from the file front to back as it goes, and the frames point into
+// it (a load for a caller who reads or changes most payloads).
 class Bytes {
  public:
   Bytes(const uint8_t *data, size_t size, int fd, off_t base)
@@ -67,16 +71,34 @@ class Bytes {
     if (fd_ >= 0) buf_ = static_cast<uint8_t *>(malloc(size < kWindow ? size : kWindow));
   }
   ~Bytes() { free(buf_); }
+
+  // Fills from here on: the bytes from `from` up to limit are read into
+  // the data as the reader needs them.
+  void fill_from(size_t from, size_t limit) {
+    if (fd_ < 0) return;
+    fill_ = true;
+    filled_ = from;
+    limit_ = limit;
+  }
+  // The bytes before off were filled by another reader; the limit is lifted.
+  void filled_up_to(size_t off) {
+    if (off > filled_) filled_ = off;
+    limit_ = size_;
+  }
+  // Fills up to end exactly (the last payload, which no header follows).
+  bool fill_through(size_t end) { return !fill_ || fill(end, end); }
   int fd() const { return fd_; }
   off_t base() const { return base_; }
   Bytes(const Bytes &) = delete;
   Bytes &operator=(const Bytes &) = delete;
 
   static constexpr size_t kWindow = size_t{1} << 18;
+  static constexpr size_t kWritePiece = size_t{1} << 20;
 
   // The n bytes at off (off + n within the capture, n at most kWindow), or
   // null when they cannot be read: the file got shorter.
   const uint8_t *at(size_t off, size_t n) {
+    if (fill_) return off + n <= filled_ || fill(off + n, off + n + kWindow) ? data_ + off : nullptr;
     if (buf_ == nullptr) return data_ + off;
     while (off < win_off_ || off + n > win_off_ + win_len_) {
       size_t win_end = win_off_ + win_len_;
@@ -98,13 +120,21 @@ class Bytes {
   // Copies from here on: the bytes from `from` are written to copy as the
   // reader passes them.  Only a reader of a file copies.
   void copy_to(CopyTarget *copy, size_t from) {
-    if (fd_ >= 0) copy_ = copy;
+    if (fd_ >= 0 && copy != nullptr && copy->fd >= 0) copy_ = copy;
     copied_ = from;
   }
   // Writes the bytes up to end not written yet: from the window where it
   // holds them, else read anew (a payload that reaches past the window).
   void copy_through(size_t end) {
     if (copy_ == nullptr || end <= copied_) return;
+    if (fill_) {
+      if (fill(end, end))
+        write_copy(data_ + copied_, end - copied_, copied_);
+      else
+        fail_copy();
+      copied_ = end;
+      return;
+    }
     size_t win_end = win_off_ + win_len_;
     if (copied_ >= win_off_ && copied_ < win_end) {
       size_t stop = end < win_end ? end : win_end;
@@ -133,7 +163,8 @@ class Bytes {
   void fail_copy() { __atomic_store_n(&copy_->failed, true, __ATOMIC_RELAXED); }
   void write_copy(const uint8_t *p, size_t n, size_t off) {
     while (n > 0 && !copy_failed()) {
-      ssize_t k = pwrite(copy_->fd, p, n, static_cast<off_t>(off));
+      size_t piece = n < kWritePiece ? n : kWritePiece;  // see Output::write_all
+      ssize_t k = pwrite(copy_->fd, p, piece, static_cast<off_t>(off));
       if (k < 0 && errno == EINTR) continue;
       if (k <= 0) {
         fail_copy();
@@ -145,10 +176,24 @@ class Bytes {
     }
   }
 
+  // Reads on from filled_ to at least need (at most want, the limit and the
+  // capture's end); false when the file ends first.
+  bool fill(size_t need, size_t want) {
+    if (need <= filled_) return true;
+    if (need > limit_) return false;
+    if (want > limit_) want = limit_;
+    auto *to = const_cast<uint8_t *>(data_) + filled_;
+    filled_ += read_at(fd_, to, want - filled_, base_ + static_cast<off_t>(filled_));
+    return filled_ >= need;
+  }
+
   const uint8_t *data_;
   size_t size_;
   int fd_;
   off_t base_;
+  bool fill_ = false;
+  size_t filled_ = 0;  // bytes before this offset are filled
+  size_t limit_ = 0;   // and none from here on
   uint8_t *buf_ = nullptr;
   size_t win_off_ = 0;
   size_t win_len_ = 0;
@@ -204,8 +249,9 @@ class SecondWalker {
   static constexpr int kSoundRecords = 8;
 
   SecondWalker(const uint8_t *d, size_t n, int fd, off_t base, Order order, const pcap_hdr_t &g,
-               CopyTarget *copy)
-      : in_(d, n, n >= kFrom ? fd : -1, base), d_(d), n_(n), order_(order), copy_(copy) {
+               CopyTarget *copy, bool fill)
+      : in_(d, n, n >= kFrom ? fd : -1, base), d_(d), n_(n), order_(order), copy_(copy),
+        fill_(fill) {
     fraction_limit_ = g.magic_number == kNanosecondMagic ? 1000000000u : 1000000u;
     length_limit_ = g.snaplen > kDefaultSnaplen ? g.snaplen : kDefaultSnaplen;
   }
@@ -220,6 +266,7 @@ class SecondWalker {
     if (n_ - from < kFrom || sysconf(_SC_NPROCESSORS_ONLN) < 2) return false;
     if (!find_boundary(from + (n_ - from) / 2)) return false;
     in_.copy_to(copy_, begin_);
+    if (fill_) in_.fill_from(begin_, n_);
     sigset_t all, old;
     sigfillset(&all);
     pthread_sigmask(SIG_BLOCK, &all, &old);  // signals stay with the caller's thread
@@ -236,6 +283,7 @@ class SecondWalker {
   // walks on.
   size_t finish() {
     pthread_join(thread_, nullptr);
+    in_.fill_through(end_);
     in_.copy_through(end_);
     running_ = false;
     append_run(run_);
@@ -318,6 +366,7 @@ class SecondWalker {
   size_t n_;
   Order order_;
   CopyTarget *copy_;
+  bool fill_;
   uint32_t fraction_limit_;
   uint32_t length_limit_;
   size_t begin_ = 0;
@@ -330,7 +379,7 @@ class SecondWalker {
 };
 
 int parse_classic(Bytes &in, const uint8_t *d, size_t n, Order order, pcap_hdr_t *global,
-                  size_t *used, CopyTarget *copy) {
+                  size_t *used, CopyTarget *copy, bool fill) {
   if (n < kGlobalHeaderSize) return kNoHeader;
   const uint8_t *gh = in.at(0, kGlobalHeaderSize);
   if (gh == nullptr) return kNoHeader;
@@ -353,21 +402,26 @@ int parse_classic(Bytes &in, const uint8_t *d, size_t n, Order order, pcap_hdr_t
   if (copy != nullptr) in.copy_to(copy, 0);
   // The walk ends at the first byte not saved: the copy is complete there.
   auto copied = [&in, copy](size_t end) {
+    in.fill_through(end);
     in.copy_through(end);
     if (copy != nullptr) copy->complete = true;
     return kLoaded;
   };
-  SecondWalker second(d, n, in.fd(), in.base(), order, g, copy);
+  SecondWalker second(d, n, in.fd(), in.base(), order, g, copy, fill);
   if (!load_reports_wanted()) second.start(off);
   size_t meet = second.begin();
+  if (fill) in.fill_from(0, meet < n ? meet : n);
   for (;;) {
     if (off >= meet) {
       if (off == meet) {
         in.copy_through(meet);
+        in.fill_through(meet);
         off = second.finish();
         in.copied_up_to(off);
+        in.filled_up_to(off);
       } else {
         second.abandon();
+        in.filled_up_to(0);
       }
       meet = SIZE_MAX;
     }
@@ -590,7 +644,7 @@ uint64_t pcapng_nanoseconds(uint64_t units, uint8_t tsresol) {
 }
 
 int parse_capture(const uint8_t *data, size_t size, int fd, off_t base, pcap_hdr_t *global,
-                  size_t *used, CopyTarget *copy) {
+                  size_t *used, CopyTarget *copy, bool fill) {
   *used = 0;
   if (size < 4) return kNoHeader;
   Bytes in(data, size, fd, base);
@@ -600,13 +654,16 @@ int parse_capture(const uint8_t *data, size_t size, int fd, off_t base, pcap_hdr
   switch (magic) {
     case kMicrosecondMagic:
     case kNanosecondMagic:
-      return parse_classic(in, data, size, Order{false}, global, used, copy);
+      return parse_classic(in, data, size, Order{false}, global, used, copy, fill);
     case kSwappedMicrosecondMagic:
     case kSwappedNanosecondMagic:
-      return parse_classic(in, data, size, Order{true}, global, used, copy);
+      return parse_classic(in, data, size, Order{true}, global, used, copy, fill);
     case kSectionHeaderBlock: {
+      if (fill) in.fill_from(0, size);
       PcapngParser p(in, data, size);
-      return p.run(global, used);
+      int rc = p.run(global, used);
+      in.fill_through(*used);
+      return rc;
     }
     default:
       return kUnknownFormat;

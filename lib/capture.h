@@ -49,9 +49,11 @@ struct CopyTarget {
 // header was read (kLoaded and kNoMemory among the results).
 // When fd is not -1, data maps the file fd from offset base on, and the
 // headers are read from the file rather than through the mapping.  copy:
-// see CopyTarget; null copies nothing.
+// see CopyTarget; null copies nothing.  fill: data is memory of the
+// store's own for the file's bytes (fd not -1), filled as the walk goes up
+// to *used, instead of a mapping.
 int parse_capture(const uint8_t *data, size_t size, int fd, off_t base, pcap_hdr_t *global,
-                  size_t *used, CopyTarget *copy);
+                  size_t *used, CopyTarget *copy, bool fill);
 
 // Nanoseconds of a pcapng timestamp of `units` in the resolution byte of
 // if_tsresol (bit 7 clear: 10^-n seconds; set: 2^-n seconds).

@@ -353,17 +353,18 @@ TEST_F(CaptureTest, LargeCapturesLoadTheSameFramesWhereverTheyAreSplit) {
       {"last record cut short", cut_last, 0, all_but_last, &without_last},
       {"impossible length in the second half", impossible.file, 2, before_impossible, nullptr},
   };
-  // Each case loads once as it is and once with its save planned, which
-  // the load copies on its way.
+  // Each case loads as it is, with its save planned (which the load copies
+  // on its way), and with payload work planned (the load fills memory of
+  // its own).
   std::string out = dir_.file("out");
   for (const auto &c : cases) {
-    for (bool planned : {false, true}) {
+    for (unsigned plan : {0u, unsigned{OVKE_PLAN_SAVE}, unsigned{OVKE_PLAN_PAYLOADS}}) {
       ovke_init();
-      if (planned) ovke_set_save_during_load(out.c_str());
+      ovke_plan_next_load(plan, out.c_str());
       EXPECT_EQ(load(c.file), c.rc) << c.name;
       EXPECT_TRUE(frames_now(orvik::frames::kMicrosecondMagic) == c.frames) << c.name;
       if (c.saves != nullptr) {
-        EXPECT_TRUE(save() == *c.saves) << c.name << (planned ? ", planned" : "");
+        EXPECT_TRUE(save() == *c.saves) << c.name << ", plan " << plan;
       }
       EXPECT_EQ(temporary_files(), 0) << c.name;
     }
@@ -404,14 +405,14 @@ TEST_F(CaptureTest, PlannedSaveOfChangedFramesWritesThemAsTheyAre) {
   };
   for (const auto &c : cases) {
     ovke_init();
-    ovke_set_save_during_load(out.c_str());
+    ovke_plan_next_load(OVKE_PLAN_SAVE, out.c_str());
     ASSERT_EQ(load(file), 0) << c.name;
     c.change();
     ASSERT_EQ(ovke_save_file(c.path->c_str()), OVKE_OK) << c.name;
     EXPECT_TRUE(read_file(*c.path) == c.saved) << c.name;
     EXPECT_EQ(temporary_files(), 0) << c.name;
   }
-  ovke_set_save_during_load(out.c_str());
+  ovke_plan_next_load(OVKE_PLAN_SAVE, out.c_str());
   EXPECT_EQ(load("not a capture at all"), OVKE_LOAD_UNKNOWN_FORMAT);
   EXPECT_EQ(temporary_files(), 0);
 }
@@ -544,6 +545,40 @@ TEST_F(CaptureTest, InputCutShortWhileLoaded) {
         exit(sum == 255 ? 3 : 2);
       },
       testing::ExitedWithCode(1), "was cut short or changed by another program");
+}
+
+// Loaded into memory of the store's own (planned payload work), the frames
+// keep their bytes when the file is cut short; the save still refuses.
+// The last payload is longer than a read window.
+TEST_F(CaptureTest, PayloadsLoadedIntoMemoryOutliveTheFile) {
+  std::vector<std::string> payloads;
+  for (int i = 0; i < 200; ++i) payloads.push_back(frame_bytes(1000, i));
+  payloads.push_back(frame_bytes(300000, 7));
+  std::string classic = pcap_global_header();
+  Pcapng ng;
+  ng.section().interface(1);
+  for (size_t i = 0; i < payloads.size(); ++i) {
+    classic += pcap_record(static_cast<int32_t>(i), 0, payloads[i]);
+    ng.epb(0, i, payloads[i], static_cast<uint32_t>(payloads[i].size()));
+  }
+  for (const std::string *file : {&classic, &ng.out}) {
+    ovke_init();
+    std::string path = write(*file);
+    ovke_plan_next_load(OVKE_PLAN_PAYLOADS, nullptr);
+    ASSERT_EQ(load_path(path), 0);
+    ASSERT_EQ(truncate(path.c_str(), 4096), 0);
+    size_t n = 0;
+    for (frame_entry_t *e = ovke_get_frames()->first; e != (frame_entry_t *)ovke_get_frames();
+         e = e->next, ++n)
+      EXPECT_TRUE(n < payloads.size() &&
+                  std::string(reinterpret_cast<char *>(e->frame->payload),
+                              static_cast<size_t>(e->frame->payload_size)) == payloads[n])
+          << n;
+    EXPECT_EQ(n, payloads.size());
+    errno = 0;
+    EXPECT_EQ(ovke_save_file(dir_.file("out").c_str()), OVKE_SAVE_FAILED);
+    EXPECT_EQ(errno, ESTALE);
+  }
 }
 
 TEST(PcapngTimeTest, ResolutionsConvertToNanoseconds) {

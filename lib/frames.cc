@@ -963,6 +963,7 @@ void write_frames(Output &out) {
 // does to the list, its global header or its payloads makes the copy
 // useless: the save then writes the frames as usual.
 char *planned_path = nullptr;  // for the next load
+bool planned_payloads = false;
 struct LoadCopy {
   Output out;
   char *path = nullptr;  // the save it is for
@@ -1036,23 +1037,38 @@ int ovke_load_file(FILE **stream) {
   pcap_hdr_t header = pcap_header;
   size_t used = 0;
   LoadProgress &progress = load_progress;
-  progress.base = s->data;
   progress.size = s->size;
   progress.frames_before = orvik::frames::frame_count;
-  // A planned save gets the copy of a file (not of a pipe) in a file that
-  // can take the target's place.
+  // Planned payload work gets the file's bytes in memory of our own; a
+  // planned save the copy of a file (not of a pipe) in a file that can
+  // take the target's place.
   drop_load_copy();
+  uint8_t *own = nullptr;
+  size_t held = orvik::frames::round_up(s->size, orvik::frames::kHugePage);
+  if (planned_payloads && s->fd >= 0) {
+    void *m = orvik::frames::map_anonymous(held);
+    if (m != MAP_FAILED) own = static_cast<uint8_t *>(m);
+  }
   orvik::frames::CopyTarget copy{-1, false, false};
-  if (planned_path != nullptr && s->fd >= 0 && load_copy.out.open(planned_path, true)) {
+  if (own == nullptr && planned_path != nullptr && s->fd >= 0 &&
+      load_copy.out.open(planned_path, true)) {
     copy.fd = load_copy.out.fd();
     load_copy.path = planned_path;
     planned_path = nullptr;
   }
   free(planned_path);
   planned_path = nullptr;
-  int rc = orvik::frames::parse_capture(s->data + start, s->size - start, s->fd,
+  planned_payloads = false;
+  const uint8_t *data = own != nullptr ? own : s->data;
+  progress.base = data;
+  int rc = orvik::frames::parse_capture(data + start, s->size - start, s->fd,
                                         static_cast<off_t>(start), &header, &used,
-                                        copy.fd >= 0 ? &copy : nullptr);
+                                        copy.fd >= 0 ? &copy : nullptr, own != nullptr);
+  if (own != nullptr) {  // the frames point into it: the mapping goes
+    munmap(s->data, s->size);
+    s->data = own;
+    s->held = held;
+  }
   if (copy.fd >= 0) {
     if (rc == orvik::frames::kLoaded && copy.complete && !copy.failed &&
         ftruncate(copy.fd, static_cast<off_t>(used)) == 0) {
@@ -1092,9 +1108,10 @@ int ovke_load_file(FILE **stream) {
   return rc;
 }
 
-void ovke_set_save_during_load(const char *path) {
+void ovke_plan_next_load(unsigned plan, const char *save_path) {
   free(planned_path);
-  planned_path = path != nullptr ? strdup(path) : nullptr;
+  planned_path = (plan & OVKE_PLAN_SAVE) != 0 && save_path != nullptr ? strdup(save_path) : nullptr;
+  planned_payloads = (plan & OVKE_PLAN_PAYLOADS) != 0;
 }
 
 void ovke_set_load_progress(ovke_load_progress_t progress, void *arg) {

@@ -111,14 +111,20 @@ ORVIK_EXPORT int ovke_load_file(FILE **stream);
  * calls nothing.  The setting outlives ovke_init and ovke_free. */
 typedef void (*ovke_load_progress_t)(uint64_t bytes, uint64_t size, uint64_t frames, void *arg);
 ORVIK_EXPORT void ovke_set_load_progress(ovke_load_progress_t progress, void *arg);
-/* Names the file a save will go to right after the next load, before any
- * change to the frames.  That load then also copies a classic host-order
- * capture file into a temporary file beside path as it reads it, and
- * ovke_save_file(path) of the frames exactly as loaded only puts that file
- * in path's place: the capture is read once instead of twice.  A save of
- * changed frames, or to another path, writes them as usual.  Applies to
- * the next load only; NULL names none. */
-ORVIK_EXPORT void ovke_set_save_during_load(const char *path);
+/* What the caller will do right after the next load, so that the load
+ * prepares for it; applies to that load only.  plan: 0 or these:
+ * OVKE_PLAN_SAVE  save the frames as loaded to save_path.  The load then
+ *   also copies a classic host-order capture file into a temporary file
+ *   beside save_path as it reads it, and ovke_save_file(save_path) of the
+ *   frames exactly as loaded only puts that file in save_path's place: the
+ *   capture is read once instead of twice.  A save of changed frames, or
+ *   to another path, writes them as usual.
+ * OVKE_PLAN_PAYLOADS  read or change most payloads.  The load then reads
+ *   a capture file into memory of the store's own instead of mapping it,
+ *   which costs memory of the file's size but no page faults later.
+ *   Overrides OVKE_PLAN_SAVE (changes in that memory cannot be told). */
+enum { OVKE_PLAN_SAVE = 1, OVKE_PLAN_PAYLOADS = 2 };
+ORVIK_EXPORT void ovke_plan_next_load(unsigned plan, const char *save_path);
 /* Writes the list as a PCAP file; the target is replaced only when every
  * write succeeded.  OVKE_OK written; OVKE_SAVE_FAILED (target unchanged, errno tells
  * why: ESTALE when a loaded file was changed by another process). */

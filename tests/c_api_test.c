@@ -93,7 +93,8 @@ static void check_library_lifecycles(void) {
   frame_queue_t *q = ovke_get_frames();
   CHECK(q != NULL && q->first == (frame_entry_t *)q && q->last == (frame_entry_t *)q);
   ovke_set_load_progress(NULL, NULL);
-  ovke_set_save_during_load(NULL);
+  ovke_plan_next_load(OVKE_PLAN_SAVE | OVKE_PLAN_PAYLOADS, NULL);
+  ovke_plan_next_load(0, NULL);
   ovke_free();
   CHECK(ovke_get_frames() == q);
 

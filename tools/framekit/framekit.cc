@@ -324,10 +324,15 @@ int run(const Options &o) {
   Filter filter;
   if (o.filter != nullptr && !filter.compile(o.filename, o.filter)) return 1;
   ovke_init();
-  // Saving the frames as loaded: the load copies the capture on its way.
+  // Saving the frames as loaded, the load copies the capture on its way;
+  // randomising and filtering read or write every payload, which the load
+  // then reads into memory rather than mapping.
   bool edits = o.copy_flag || o.delete_flag || o.delete_range_flag || o.rand_flag ||
                o.filter != nullptr || o.snaplen > 0;
-  if (o.save_file != nullptr && !edits) ovke_set_save_during_load(o.save_file);
+  unsigned plan = 0;
+  if (o.save_file != nullptr && !edits) plan |= OVKE_PLAN_SAVE;
+  if (o.rand_flag || o.filter != nullptr) plan |= OVKE_PLAN_PAYLOADS;
+  ovke_plan_next_load(plan, o.save_file);
   FILE *stream = in.get();
   if (int rc = ovke_load_file(&stream); rc != OVKE_OK) {
     in.reset();
