@@ -324,14 +324,20 @@ int run(const Options &o) {
   Filter filter;
   if (o.filter != nullptr && !filter.compile(o.filename, o.filter)) return 1;
   ovke_init();
-  // Saving the frames as loaded, the load copies the capture on its way;
-  // randomising and filtering read or write every payload, which the load
-  // then reads into memory rather than mapping.
+  // Saving the frames as loaded, the load copies the capture on its way.
+  // Randomising writes into every payload, which the store would copy
+  // anyway: the load reads the capture into memory rather than mapping it.
+  // So does filtering, which reads every payload, where the capture is
+  // small enough: past that, memory of its size costs more than the page
+  // faults of reading it through the mapping.
+  constexpr off_t kFilterInMemoryMax = off_t{256} << 20;
   bool edits = o.copy_flag || o.delete_flag || o.delete_range_flag || o.rand_flag ||
                o.filter != nullptr || o.snaplen > 0;
+  struct stat st;
+  bool small = fstat(fileno(in.get()), &st) == 0 && st.st_size <= kFilterInMemoryMax;
   unsigned plan = 0;
   if (o.save_file != nullptr && !edits) plan |= OVKE_PLAN_SAVE;
-  if (o.rand_flag || o.filter != nullptr) plan |= OVKE_PLAN_PAYLOADS;
+  if (o.rand_flag || (o.filter != nullptr && small)) plan |= OVKE_PLAN_PAYLOADS;
   ovke_plan_next_load(plan, o.save_file);
   FILE *stream = in.get();
   if (int rc = ovke_load_file(&stream); rc != OVKE_OK) {
