@@ -63,7 +63,8 @@ struct Order {
 //
 // Or it fills: the bytes are memory of the store's own, which the reader
 // fills from the file front to back as it goes, and the frames point into
-// it (a load for a caller who reads or changes most payloads).
+// it (a load for a caller who reads or changes most payloads).  A reader
+// does one of the two at most.
 class Bytes {
  public:
   Bytes(const uint8_t *data, size_t size, int fd, off_t base)
@@ -72,21 +73,34 @@ class Bytes {
   }
   ~Bytes() { free(buf_); }
 
-  // Fills from here on: the bytes from `from` up to limit are read into
-  // the data as the reader needs them.
+  // Whether the reader can read: a reader of a file needs its window,
+  // unless it fills.
+  bool usable() const { return fd_ < 0 || buf_ != nullptr || fill_; }
+
+  // Fills from here on: the bytes from `from` on are read into the data
+  // as the reader needs them, none at limit or past it.
   void fill_from(size_t from, size_t limit) {
     if (fd_ < 0) return;
     fill_ = true;
     filled_ = from;
     limit_ = limit;
   }
-  // The bytes before off were filled by another reader; the limit is lifted.
-  void filled_up_to(size_t off) {
+  void limit_fill(size_t limit) { limit_ = limit < size_ ? limit : size_; }
+  // The bytes up to end are in place (filled, or written to the copy);
+  // false when a fill came short: the file got shorter.  filled() tells
+  // how far the bytes are in place then.
+  bool take_through(size_t end) {
+    if (fill_) return fill(end, end);
+    copy_through(end);
+    return true;
+  }
+  size_t filled() const { return fill_ ? filled_ : size_; }
+  // The bytes before off were taken by another reader; no limit from now.
+  void taken_up_to(size_t off) {
+    if (off > copied_) copied_ = off;
     if (off > filled_) filled_ = off;
     limit_ = size_;
   }
-  // Fills up to end exactly (the last payload, which no header follows).
-  bool fill_through(size_t end) { return !fill_ || fill(end, end); }
   int fd() const { return fd_; }
   off_t base() const { return base_; }
   Bytes(const Bytes &) = delete;
@@ -118,23 +132,17 @@ class Bytes {
   }
 
   // Copies from here on: the bytes from `from` are written to copy as the
-  // reader passes them.  Only a reader of a file copies.
+  // reader passes them.  Only a reader of a file that does not fill copies.
   void copy_to(CopyTarget *copy, size_t from) {
-    if (fd_ >= 0 && copy != nullptr && copy->fd >= 0) copy_ = copy;
+    if (fd_ >= 0 && !fill_ && copy != nullptr && copy->fd >= 0) copy_ = copy;
     copied_ = from;
   }
+
+ private:
   // Writes the bytes up to end not written yet: from the window where it
   // holds them, else read anew (a payload that reaches past the window).
   void copy_through(size_t end) {
     if (copy_ == nullptr || end <= copied_) return;
-    if (fill_) {
-      if (fill(end, end))
-        write_copy(data_ + copied_, end - copied_, copied_);
-      else
-        fail_copy();
-      copied_ = end;
-      return;
-    }
     size_t win_end = win_off_ + win_len_;
     if (copied_ >= win_off_ && copied_ < win_end) {
       size_t stop = end < win_end ? end : win_end;
@@ -153,12 +161,7 @@ class Bytes {
     }
     copied_ = end;
   }
-  // The bytes before off were written by another reader.
-  void copied_up_to(size_t off) {
-    if (off > copied_) copied_ = off;
-  }
 
- private:
   bool copy_failed() const { return __atomic_load_n(&copy_->failed, __ATOMIC_RELAXED); }
   void fail_copy() { __atomic_store_n(&copy_->failed, true, __ATOMIC_RELAXED); }
   void write_copy(const uint8_t *p, size_t n, size_t off) {
@@ -263,7 +266,7 @@ class SecondWalker {
   // helper there; false (nothing started) when none was found or the
   // helper could not start.
   bool start(size_t from) {
-    if (n_ - from < kFrom || sysconf(_SC_NPROCESSORS_ONLN) < 2) return false;
+    if (n_ - from < kFrom || !in_.usable() || sysconf(_SC_NPROCESSORS_ONLN) < 2) return false;
     if (!find_boundary(from + (n_ - from) / 2)) return false;
     in_.copy_to(copy_, begin_);
     if (fill_) in_.fill_from(begin_, n_);
@@ -280,12 +283,16 @@ class SecondWalker {
 
   // The walk from the start reached the helper's boundary: waits for the
   // helper, appends its frames to the list and answers where the caller
-  // walks on.
+  // walks on.  Frames whose bytes the helper could not fill (the file got
+  // shorter) are dropped, and the caller walks on from the first of them.
   size_t finish() {
     pthread_join(thread_, nullptr);
-    in_.fill_through(end_);
-    in_.copy_through(end_);
     running_ = false;
+    if (!in_.take_through(end_)) {
+      const uint8_t *limit = d_ + in_.filled();
+      while (run_.last != nullptr && end_of(run_.last) > limit) release_last(run_);
+      end_ = run_.last != nullptr ? static_cast<size_t>(end_of(run_.last) - d_) : begin_;
+    }
     append_run(run_);
     return end_;
   }
@@ -361,6 +368,10 @@ class SecondWalker {
     }
   }
 
+  static const uint8_t *end_of(const frame_entry_t *e) {
+    return e->frame->payload + e->frame->payload_size;
+  }
+
   Bytes in_;
   const uint8_t *d_;
   size_t n_;
@@ -377,6 +388,18 @@ class SecondWalker {
   FrameRun run_;
   Arena arena_;
 };
+
+// Drops from the end of the list the frames of the load of d[0, n) whose
+// payload does not lie wholly below limit.
+void drop_unfilled(const uint8_t *d, size_t n, const uint8_t *limit) {
+  for (;;) {
+    frame_entry_t *e = queue_head->last;
+    if (e == head_as_entry() || e->frame == nullptr) return;
+    const uint8_t *p = e->frame->payload;
+    if (p < d || p > d + n || p + e->frame->payload_size <= limit) return;
+    release_entry(e);
+  }
+}
 
 int parse_classic(Bytes &in, const uint8_t *d, size_t n, Order order, pcap_hdr_t *global,
                   size_t *used, CopyTarget *copy, bool fill) {
@@ -398,48 +421,50 @@ int parse_classic(Bytes &in, const uint8_t *d, size_t n, Order order, pcap_hdr_t
   report_global_header(g);
   size_t off = kGlobalHeaderSize;
   // A swapped file is not saved as it lies, and only a file is copied.
-  if (order.swapped || in.fd() < 0) copy = nullptr;
+  if (order.swapped || in.fd() < 0 || fill) copy = nullptr;
   if (copy != nullptr) in.copy_to(copy, 0);
-  // The walk ends at the first byte not saved: the copy is complete there.
-  auto copied = [&in, copy](size_t end) {
-    in.fill_through(end);
-    in.copy_through(end);
-    if (copy != nullptr) copy->complete = true;
-    return kLoaded;
+  // Every way out puts the bytes of the frames in place (fills or copies
+  // them up to end).  Frames a fill cannot complete (the file got shorter)
+  // are dropped; the copy is whole where the walk reached the last record.
+  auto done = [&in, copy, d, n](int rc, size_t end, bool last_record) {
+    if (!in.take_through(end))
+      drop_unfilled(d, n, d + in.filled());
+    else if (copy != nullptr && last_record)
+      copy->complete = true;
+    return rc;
   };
   SecondWalker second(d, n, in.fd(), in.base(), order, g, copy, fill);
   if (!load_reports_wanted()) second.start(off);
   size_t meet = second.begin();
-  if (fill) in.fill_from(0, meet < n ? meet : n);
+  if (fill) in.limit_fill(meet);
   for (;;) {
-    if (off >= meet) {
-      if (off == meet) {
-        in.copy_through(meet);
-        in.fill_through(meet);
+    // A header at the helper's boundary or across it: the walk meets the
+    // boundary or steps over it.
+    if (meet != SIZE_MAX && off + kRecordHeaderSize > meet) {
+      if (off == meet && in.take_through(meet)) {
         off = second.finish();
-        in.copied_up_to(off);
-        in.filled_up_to(off);
+        in.taken_up_to(off);
       } else {
         second.abandon();
-        in.filled_up_to(0);
+        in.limit_fill(n);
       }
       meet = SIZE_MAX;
     }
     *used = off;
     if (n - off < kRecordHeaderSize) {
       report_end_of_records();
-      return copied(off);
+      return done(kLoaded, off, true);
     }
     const uint8_t *rec = in.at(off, kRecordHeaderSize);
-    if (rec == nullptr) return kLoaded;
+    if (rec == nullptr) return done(kLoaded, off, false);
     pcaprec_hdr_t h = read_record(rec, order);
     report_record(h);
     // incl_len is a signed count: 2^31 and more cannot be held.
-    if (static_cast<int32_t>(h.incl_len) < 0) return kNoMemory;
+    if (static_cast<int32_t>(h.incl_len) < 0) return done(kNoMemory, off, false);
     // A record cut short at the end of the file is dropped.
-    if (n - off - kRecordHeaderSize < h.incl_len) return copied(off);
+    if (n - off - kRecordHeaderSize < h.incl_len) return done(kLoaded, off, true);
     if (!append_frame(h, d + off + kRecordHeaderSize, order.swapped ? nullptr : d + off))
-      return kNoMemory;
+      return done(kNoMemory, off, false);
     report_frame_data(h);
     off += kRecordHeaderSize + h.incl_len;
   }
@@ -648,6 +673,7 @@ int parse_capture(const uint8_t *data, size_t size, int fd, off_t base, pcap_hdr
   *used = 0;
   if (size < 4) return kNoHeader;
   Bytes in(data, size, fd, base);
+  if (fill) in.fill_from(0, size);
   const uint8_t *head = in.at(0, 4);
   if (head == nullptr) return kNoHeader;
   uint32_t magic = raw32(head);
@@ -659,10 +685,9 @@ int parse_capture(const uint8_t *data, size_t size, int fd, off_t base, pcap_hdr
     case kSwappedNanosecondMagic:
       return parse_classic(in, data, size, Order{true}, global, used, copy, fill);
     case kSectionHeaderBlock: {
-      if (fill) in.fill_from(0, size);
       PcapngParser p(in, data, size);
       int rc = p.run(global, used);
-      in.fill_through(*used);
+      if (!in.take_through(*used)) drop_unfilled(data, size, data + in.filled());
       return rc;
     }
     default:

@@ -300,10 +300,12 @@ TEST_F(CaptureTest, LargeCapturesLoadTheSameFramesWhereverTheyAreSplit) {
     std::string file = pcap_global_header();
     std::vector<Frame> frames;
     size_t last_at = 0;
+    int32_t frac = 7;  // microseconds
     void add(int32_t sec, const std::string &data) {
       last_at = file.size();
-      file += pcap_record(sec, 7, data);
-      frames.push_back({sec * int64_t{1000000000} + 7000, static_cast<uint32_t>(data.size()), data});
+      file += pcap_record(sec, frac, data);
+      frames.push_back({sec * int64_t{1000000000} + frac * int64_t{1000},
+                        static_cast<uint32_t>(data.size()), data});
     }
     void fill_to(size_t size) {
       for (int i = 0; file.size() < size; ++i) add(i, frame_bytes(60 + i % 1400, i));
@@ -328,6 +330,13 @@ TEST_F(CaptureTest, LargeCapturesLoadTheSameFramesWhereverTheyAreSplit) {
 
   Built plain;
   plain.fill_to(2 * kHalf);
+  // Fractions past a second make true records look unsound, and payloads
+  // starting with ff bytes make them sound when read 4 bytes late: the
+  // guess lands inside a record header.
+  Built late;
+  late.frac = 2000000;
+  for (int i = 0; late.file.size() < 2 * kHalf; ++i)
+    late.add(i, "\xff\xff\xff\xff" + frame_bytes(60 + i % 1400, i));
   std::string cut_last = plain.file.substr(0, plain.file.size() - 3);
   std::vector<Frame> all_but_last(plain.frames.begin(), plain.frames.end() - 1);
   std::string without_last = plain.file.substr(0, plain.last_at);
@@ -352,6 +361,7 @@ TEST_F(CaptureTest, LargeCapturesLoadTheSameFramesWhereverTheyAreSplit) {
        &decoy.file},
       {"last record cut short", cut_last, 0, all_but_last, &without_last},
       {"impossible length in the second half", impossible.file, 2, before_impossible, nullptr},
+      {"boundary guessed inside a record header", late.file, 0, late.frames, &late.file},
   };
   // Each case loads as it is, with its save planned (which the load copies
   // on its way), and with payload work planned (the load fills memory of
@@ -415,6 +425,47 @@ TEST_F(CaptureTest, PlannedSaveOfChangedFramesWritesThemAsTheyAre) {
   ovke_plan_next_load(OVKE_PLAN_SAVE, out.c_str());
   EXPECT_EQ(load("not a capture at all"), OVKE_LOAD_UNKNOWN_FORMAT);
   EXPECT_EQ(temporary_files(), 0);
+}
+
+// A stream the caller has read into already loads from where it stands,
+// under every plan.
+TEST_F(CaptureTest, PlansFollowTheStreamsPosition) {
+  std::string capture = pcap_global_header() + pcap_record(1, 0, kA) + pcap_record(2, 0, kB);
+  std::string path = write("prefix--" + capture), out = dir_.file("out");
+  for (unsigned plan : {0u, unsigned{OVKE_PLAN_SAVE}, unsigned{OVKE_PLAN_PAYLOADS}}) {
+    ovke_init();
+    FILE *f = fopen(path.c_str(), "r");
+    ASSERT_EQ(fseek(f, 8, SEEK_SET), 0);
+    ovke_plan_next_load(plan, out.c_str());
+    EXPECT_EQ(ovke_load_file(&f), OVKE_OK) << plan;
+    fclose(f);
+    EXPECT_EQ(frames_now(0).size(), 2u) << plan;
+    EXPECT_TRUE(save() == capture) << plan;
+  }
+}
+
+// A file cut short while a load fills memory from it: the frames kept are
+// whole, never filled with what the file no longer holds (the frame across
+// the end of what was read goes).
+TEST_F(CaptureTest, FileCutShortWhileFillingKeepsWholeFrames) {
+  std::string file = pcap_global_header();
+  std::vector<std::string> payloads;
+  for (int i = 0; i < 100000; ++i) {
+    payloads.push_back(frame_bytes(101, i));  // records that do not tile a read window
+    file += pcap_record(i, 0, payloads.back());
+  }
+  static std::string path;
+  path = write(file);
+  ovke_set_load_progress([](uint64_t, uint64_t, uint64_t, void *) { truncate(path.c_str(), 1 << 20); },
+                         nullptr);
+  ovke_plan_next_load(OVKE_PLAN_PAYLOADS, nullptr);
+  EXPECT_EQ(load_path(path), OVKE_OK);
+  ovke_set_load_progress(nullptr, nullptr);
+  size_t n = 0;
+  for (frame_entry_t *e = ovke_get_frames()->first; e != (frame_entry_t *)ovke_get_frames();
+       e = e->next, ++n)
+    ASSERT_EQ(std::string(reinterpret_cast<char *>(e->frame->payload), 101), payloads[n]) << n;
+  EXPECT_LT(n, payloads.size());
 }
 
 // Load progress: a pipe reports the bytes read while its size is unknown,

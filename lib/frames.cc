@@ -11,6 +11,7 @@
 #include <signal.h>
 #include <stdio.h>
 #include <sys/mman.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -386,10 +387,11 @@ bool unchanged(const Source *s) {
          now.st_mtim.tv_sec == s->st.st_mtim.tv_sec && now.st_mtim.tv_nsec == s->st.st_mtim.tv_nsec;
 }
 
-bool all_sources_unchanged() {
+// report: log which one changed.
+bool all_sources_unchanged(bool report = true) {
   for (const Source *s = sources; s != nullptr; s = s->next) {
     if (unchanged(s)) continue;
-    orvik::log_msg(err_msg, 2, "%s", s->message);
+    if (report) orvik::log_msg(err_msg, 2, "%s", s->message);
     return false;
   }
   return true;
@@ -444,6 +446,14 @@ void append_run(FrameRun &run) {
   queue_head->last = run.last;
   frame_count += run.count;
   run = FrameRun{};
+}
+
+void release_last(FrameRun &run) {
+  frame_entry_t *e = run.last;
+  run.last = e == run.first ? nullptr : e->prev;
+  if (run.last == nullptr) run.first = nullptr;
+  --run.count;
+  release_block(e);
 }
 
 void release_run(FrameRun &run) {
@@ -572,7 +582,7 @@ class Output {
     int saved = errno;
     if (fd_ >= 0) close(fd_);
     if (temp_ != nullptr && pending_temp == temp_) pending_temp = nullptr;
-    if (temp_ != nullptr && !committed_) unlink(temp_);
+    if (temp_ != nullptr && !committed_ && !unnamed_) unlink(temp_);
     free(temp_);
     free(target_);
     free(buf_);
@@ -582,7 +592,7 @@ class Output {
     errno_ = 0;
     copyable_ = true;
     cap_ = used_ = 0;
-    failed_ = committed_ = false;
+    failed_ = committed_ = unnamed_ = false;
     errno = saved;
   }
 
@@ -603,7 +613,7 @@ class Output {
       fd_ = ::open(target_, O_WRONLY | O_CLOEXEC);
     } else if (exists && access(target_, W_OK) != 0) {
       return false;  // a file we may not write is not replaced either (errno says why)
-    } else if (!open_temp(exists ? &st : nullptr)) {
+    } else if (!open_temp(exists ? &st : nullptr, replacement_only)) {
       return false;
     }
     if (fd_ < 0) return false;
@@ -646,7 +656,6 @@ class Output {
   }
 
   bool failed() const { return failed_; }
-  bool is_open() const { return fd_ >= 0; }
   int fd() const { return fd_; }
   void fail_with(int err) {
     errno = err;
@@ -656,6 +665,7 @@ class Output {
   // Flushes and closes; the temporary file then takes the target's place.
   bool commit() {
     flush();
+    if (!failed_ && unnamed_ && !name_unnamed()) fail();
     int rc = close(fd_);
     fd_ = -1;
     if (rc != 0) fail();
@@ -669,15 +679,25 @@ class Output {
   }
 
  private:
-  bool open_temp(const struct stat *existing) {
+  // The temporary file beside the target.  One that may live long (while
+  // a load fills it) is made without a name where the file system allows,
+  // so that a program killed meanwhile leaves nothing behind; it gets its
+  // name at the commit.
+  bool open_temp(const struct stat *existing, bool long_lived) {
     const char *slash = strrchr(target_, '/');
     if (slash == nullptr)
       temp_ = format_path(".orvik-save-XXXXXX");
     else
       temp_ = format_path("%.*s/.orvik-save-XXXXXX", static_cast<int>(slash - target_), target_);
     if (temp_ == nullptr) return false;
-    fd_ = mkostemp(temp_, O_CLOEXEC);
-    if (fd_ >= 0) pending_temp = temp_;
+    if (long_lived) {
+      char *dir = slash == nullptr ? strdup(".") : format_path("%.*s", static_cast<int>(slash - target_), target_);
+      if (dir != nullptr) fd_ = ::open(*dir != '\0' ? dir : "/", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+      free(dir);
+      unnamed_ = fd_ >= 0;
+    }
+    if (fd_ < 0) fd_ = mkostemp(temp_, O_CLOEXEC);
+    if (fd_ >= 0 && !unnamed_) pending_temp = temp_;
     if (fd_ < 0) {
       free(temp_);  // nothing was created: nothing to remove
       temp_ = nullptr;
@@ -696,6 +716,25 @@ class Output {
   void flush() {
     if (used_ > 0 && !failed_) write_all(buf_, used_);
     used_ = 0;
+  }
+
+  // Links the unnamed temporary file in under a free temporary name.
+  bool name_unnamed() {
+    char proc[64];
+    snprintf(proc, sizeof proc, "/proc/self/fd/%d", fd_);
+    static const char kLetters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+    size_t len = strlen(temp_);
+    for (int attempt = 0; attempt < 100; ++attempt) {
+      uint8_t pick[6];
+      if (getrandom(pick, sizeof pick, 0) != sizeof pick) return false;
+      for (size_t i = 0; i < sizeof pick; ++i) temp_[len - 6 + i] = kLetters[pick[i] % 62];
+      if (linkat(AT_FDCWD, proc, AT_FDCWD, temp_, AT_SYMLINK_FOLLOW) == 0) {
+        unnamed_ = false;
+        return true;
+      }
+      if (errno != EEXIST) return false;
+    }
+    return false;
   }
 
   void write_all(const void *data, size_t n) {
@@ -732,6 +771,7 @@ class Output {
   size_t used_ = 0;
   bool failed_ = false;
   bool committed_ = false;
+  bool unnamed_ = false;  // the temporary file has no name yet
 };
 
 // Which pages of a private file mapping this process has changed: a
@@ -795,6 +835,13 @@ using orvik::frames::kHugePage;
 using orvik::frames::map_anonymous;
 using orvik::frames::round_up;
 
+// The source's bytes are now the memory at own (held bytes): the mapping goes.
+void adopt_memory(Source *s, uint8_t *own, size_t held) {
+  munmap(s->data, s->size);
+  s->data = own;
+  s->held = held;
+}
+
 bool copy_into_memory(Source *s) {
   size_t held = round_up(s->size, kHugePage);
   void *m = map_anonymous(held);
@@ -820,9 +867,7 @@ bool copy_into_memory(Source *s) {
       e->frame->payload = const_cast<uint8_t *>(moved(e->frame->payload));
     if (inside(b->origin)) b->origin = moved(b->origin);
   }
-  munmap(s->data, s->size);
-  s->data = copy;
-  s->held = held;
+  adopt_memory(s, copy, held);
   return true;
 }
 
@@ -891,6 +936,8 @@ class PayloadReader {
   size_t len_ = 0;
 };
 
+void drop_load_copy();
+
 }  // namespace
 
 namespace orvik::frames {
@@ -910,6 +957,7 @@ size_t read_at(int fd, uint8_t *buf, size_t n, off_t off) {
 }
 
 void prepare_to_write_payloads() {
+  drop_load_copy();  // payloads about to change: the load's copy is no save
   for (Source *s = sources; s != nullptr; s = s->next)
     if (file_backed(s) && !copy_into_memory(s)) madvise(s->data, s->size, MADV_POPULATE_WRITE);
 }
@@ -956,7 +1004,7 @@ void write_frames(Output &out) {
   if (run != nullptr) write_run(out, pages, run, run_end);
 }
 
-// A save planned before the load (ovke_set_save_during_load).  The load
+// A save planned before the load (ovke_plan_next_load).  The load
 // copies the capture into the save's temporary file while it reads it, so
 // a save of the frames just as they were loaded only renames that file,
 // and the capture is not read a second time.  Anything else the caller
@@ -974,6 +1022,17 @@ struct LoadCopy {
 };
 LoadCopy load_copy;
 
+// The source is a file that holds a classic capture in this machine's byte
+// order from start on: the one kind a load can copy as it lies.
+bool host_order_classic(const Source *s, size_t start) {
+  uint8_t magic[4];
+  if (s->fd < 0 || orvik::frames::read_at(s->fd, magic, sizeof magic, static_cast<off_t>(start)) < sizeof magic)
+    return false;
+  uint32_t m;
+  memcpy(&m, magic, sizeof m);
+  return m == orvik::frames::kMicrosecondMagic || m == orvik::frames::kNanosecondMagic;
+}
+
 void drop_load_copy() {
   load_copy.out.close_and_remove();
   free(load_copy.path);
@@ -988,7 +1047,7 @@ void drop_load_copy() {
 bool load_copy_is_the_save() {
   const LoadCopy &c = load_copy;
   if (memcmp(&pcap_header, &c.global, sizeof c.global) != 0) return false;
-  if (!all_sources_unchanged()) return false;  // the save says why
+  if (!all_sources_unchanged(false)) return false;  // the save says why
   const uint8_t *expected = c.first;
   for (frame_entry_t *e = queue_head->first; e != head_as_entry(); e = e->next) {
     const uint8_t *rec = e->frame != nullptr ? in_place(e) : nullptr;
@@ -1029,6 +1088,15 @@ frame_queue_t *ovke_get_frames(void) { return queue_head; }
 
 int ovke_load_file(FILE **stream) {
   ORVIK_ASSERT_STORE_READY();
+  // The plan is this load's, whatever becomes of it.
+  char *save_path = planned_path;
+  bool payloads = planned_payloads;
+  planned_path = nullptr;
+  planned_payloads = false;
+  struct PathFree {
+    char *&p;
+    ~PathFree() { free(p); }
+  } path_free{save_path};
   if (stream == nullptr || *stream == nullptr) return OVKE_LOAD_NO_HEADER;
   size_t start = 0;
   Source *s = open_source(*stream, &start);
@@ -1045,30 +1113,26 @@ int ovke_load_file(FILE **stream) {
   drop_load_copy();
   uint8_t *own = nullptr;
   size_t held = orvik::frames::round_up(s->size, orvik::frames::kHugePage);
-  if (planned_payloads && s->fd >= 0) {
+  if (payloads && s->fd >= 0) {
     void *m = orvik::frames::map_anonymous(held);
     if (m != MAP_FAILED) own = static_cast<uint8_t *>(m);
   }
   orvik::frames::CopyTarget copy{-1, false, false};
-  if (own == nullptr && planned_path != nullptr && s->fd >= 0 &&
-      load_copy.out.open(planned_path, true)) {
-    copy.fd = load_copy.out.fd();
-    load_copy.path = planned_path;
-    planned_path = nullptr;
+  if (own == nullptr && save_path != nullptr && host_order_classic(s, start)) {
+    int saved = errno;  // a copy that cannot be made is no failure of the load
+    if (load_copy.out.open(save_path, true)) {
+      copy.fd = load_copy.out.fd();
+      load_copy.path = save_path;
+      save_path = nullptr;
+    }
+    errno = saved;
   }
-  free(planned_path);
-  planned_path = nullptr;
-  planned_payloads = false;
   const uint8_t *data = own != nullptr ? own : s->data;
   progress.base = data;
   int rc = orvik::frames::parse_capture(data + start, s->size - start, s->fd,
                                         static_cast<off_t>(start), &header, &used,
                                         copy.fd >= 0 ? &copy : nullptr, own != nullptr);
-  if (own != nullptr) {  // the frames point into it: the mapping goes
-    munmap(s->data, s->size);
-    s->data = own;
-    s->held = held;
-  }
+  if (own != nullptr) adopt_memory(s, own, held);  // the frames point into it
   if (copy.fd >= 0) {
     if (rc == orvik::frames::kLoaded && copy.complete && !copy.failed &&
         ftruncate(copy.fd, static_cast<off_t>(used)) == 0) {

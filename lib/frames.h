@@ -113,12 +113,15 @@ typedef void (*ovke_load_progress_t)(uint64_t bytes, uint64_t size, uint64_t fra
 ORVIK_EXPORT void ovke_set_load_progress(ovke_load_progress_t progress, void *arg);
 /* What the caller will do right after the next load, so that the load
  * prepares for it; applies to that load only.  plan: 0 or these:
- * OVKE_PLAN_SAVE  save the frames as loaded to save_path.  The load then
- *   also copies a classic host-order capture file into a temporary file
- *   beside save_path as it reads it, and ovke_save_file(save_path) of the
- *   frames exactly as loaded only puts that file in save_path's place: the
- *   capture is read once instead of twice.  A save of changed frames, or
- *   to another path, writes them as usual.
+ * OVKE_PLAN_SAVE  save the frames as loaded to save_path (NULL: no save
+ *   planned).  The load then also copies a classic host-order capture file
+ *   into a temporary file beside save_path as it reads it, and
+ *   ovke_save_file(save_path) of the frames exactly as loaded only puts that
+ *   file in save_path's place: the capture is read once instead of twice.
+ *   A save of changed frames, or to another path, writes them as usual.
+ *   The copy lasts until that save, the next load, ovke_free or an edit
+ *   that writes payloads; where the file system allows, it has no name
+ *   before the save, so a process that dies leaves nothing behind.
  * OVKE_PLAN_PAYLOADS  read or change most payloads.  The load then reads
  *   a capture file into memory of the store's own instead of mapping it,
  *   which costs memory of the file's size but no page faults later.

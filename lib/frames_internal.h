@@ -106,6 +106,8 @@ bool add_to_run(FrameRun &run, Arena &a, const pcaprec_hdr_t &h, const uint8_t *
                 const uint8_t *origin);
 // Appends the run's frames to the list and empties the run.
 void append_run(FrameRun &run);
+// Gives back the run's last frame.
+void release_last(FrameRun &run);
 // Gives back the run's blocks and empties the run.
 void release_run(FrameRun &run);
 // Whether this load reports records or progress as it goes (which only a
