@@ -215,6 +215,16 @@ uint32_t raw32(const uint8_t *p) {
 // frame saves straight from the input; a swapped one gets a host-order
 // copy of its header.
 
+// What a record at off of a capture of n bytes is to a walk.
+enum class Fit { kWhole, kImpossible, kCutShort };
+Fit record_fit(const pcaprec_hdr_t &h, size_t off, size_t n) {
+  // incl_len is a signed count: 2^31 and more cannot be held.
+  if (static_cast<int32_t>(h.incl_len) < 0) return Fit::kImpossible;
+  // A record cut short at the end of the file is dropped.
+  if (n - off - kRecordHeaderSize < h.incl_len) return Fit::kCutShort;
+  return Fit::kWhole;
+}
+
 pcaprec_hdr_t read_record(const uint8_t *rec, Order order) {
   pcaprec_hdr_t h;
   memcpy(&h, rec, sizeof h);
@@ -359,8 +369,7 @@ class SecondWalker {
       const uint8_t *rec = in_.at(off, kRecordHeaderSize);
       if (rec == nullptr) return off;
       pcaprec_hdr_t h = read_record(rec, order_);
-      if (static_cast<int32_t>(h.incl_len) < 0 || n_ - off - kRecordHeaderSize < h.incl_len)
-        return off;
+      if (record_fit(h, off, n_) != Fit::kWhole) return off;
       if (!add_to_run(run_, arena_, h, d_ + off + kRecordHeaderSize,
                       order_.swapped ? nullptr : d_ + off))
         return off;
@@ -459,10 +468,9 @@ int parse_classic(Bytes &in, const uint8_t *d, size_t n, Order order, pcap_hdr_t
     if (rec == nullptr) return done(kLoaded, off, false);
     pcaprec_hdr_t h = read_record(rec, order);
     report_record(h);
-    // incl_len is a signed count: 2^31 and more cannot be held.
-    if (static_cast<int32_t>(h.incl_len) < 0) return done(kNoMemory, off, false);
-    // A record cut short at the end of the file is dropped.
-    if (n - off - kRecordHeaderSize < h.incl_len) return done(kLoaded, off, true);
+    Fit fit = record_fit(h, off, n);
+    if (fit == Fit::kImpossible) return done(kNoMemory, off, false);
+    if (fit == Fit::kCutShort) return done(kLoaded, off, true);
     if (!append_frame(h, d + off + kRecordHeaderSize, order.swapped ? nullptr : d + off))
       return done(kNoMemory, off, false);
     report_frame_data(h);
