@@ -665,7 +665,6 @@ class Output {
   // Flushes and closes; the temporary file then takes the target's place.
   bool commit() {
     flush();
-    if (!failed_ && unnamed_ && !name_unnamed()) fail();
     int rc = close(fd_);
     fd_ = -1;
     if (rc != 0) fail();
@@ -718,8 +717,12 @@ class Output {
     used_ = 0;
   }
 
-  // Links the unnamed temporary file in under a free temporary name.
-  bool name_unnamed() {
+ public:
+  // Links an unnamed temporary file in under a free temporary name (a
+  // named one has its name already), before a commit; false when that
+  // cannot be done.
+  bool name_temp() {
+    if (!unnamed_) return true;
     char proc[64];
     snprintf(proc, sizeof proc, "/proc/self/fd/%d", fd_);
     static const char kLetters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
@@ -730,12 +733,15 @@ class Output {
       for (size_t i = 0; i < sizeof pick; ++i) temp_[len - 6 + i] = kLetters[pick[i] % 62];
       if (linkat(AT_FDCWD, proc, AT_FDCWD, temp_, AT_SYMLINK_FOLLOW) == 0) {
         unnamed_ = false;
+        pending_temp = temp_;
         return true;
       }
       if (errno != EEXIST) return false;
     }
     return false;
   }
+
+ private:
 
   void write_all(const void *data, size_t n) {
     auto *p = static_cast<const uint8_t *>(data);
@@ -1191,7 +1197,7 @@ int ovke_save_file(const char *path) {
   }
   if (load_copy.source != nullptr) {
     bool same = strcmp(path, load_copy.path) == 0 && load_copy_is_the_save();
-    if (same) {
+    if (same && load_copy.out.name_temp()) {
       if (!load_copy.out.commit()) {
         int err = errno;
         drop_load_copy();
