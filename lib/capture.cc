@@ -4,6 +4,7 @@
 
 #include <errno.h>
 #include <pthread.h>
+#include <sched.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
@@ -276,7 +277,7 @@ class SecondWalker {
   // helper there; false (nothing started) when none was found or the
   // helper could not start.
   bool start(size_t from) {
-    if (n_ - from < kFrom || !in_.usable() || sysconf(_SC_NPROCESSORS_ONLN) < 2) return false;
+    if (n_ - from < kFrom || !in_.usable() || processors() < 2) return false;
     if (!find_boundary(from + (n_ - from) / 2)) return false;
     in_.copy_to(copy_, begin_);
     if (fill_) in_.fill_from(begin_, n_);
@@ -365,7 +366,7 @@ class SecondWalker {
   size_t walk(size_t off) {
     for (;;) {
       if (n_ - off < kRecordHeaderSize) return off;
-      if ((run_.count & 4095) == 0 && __atomic_load_n(&stop_, __ATOMIC_RELAXED)) return off;
+      if (__atomic_load_n(&stop_, __ATOMIC_RELAXED)) return off;
       const uint8_t *rec = in_.at(off, kRecordHeaderSize);
       if (rec == nullptr) return off;
       pcaprec_hdr_t h = read_record(rec, order_);
@@ -375,6 +376,12 @@ class SecondWalker {
         return off;
       off += kRecordHeaderSize + h.incl_len;
     }
+  }
+
+  // Processors this thread may run on.
+  static int processors() {
+    cpu_set_t set;
+    return sched_getaffinity(0, sizeof set, &set) == 0 ? CPU_COUNT(&set) : 1;
   }
 
   static const uint8_t *end_of(const frame_entry_t *e) {
@@ -399,13 +406,16 @@ class SecondWalker {
 };
 
 // Drops from the end of the list the frames of the load of d[0, n) whose
-// payload does not lie wholly below limit.
-void drop_unfilled(const uint8_t *d, size_t n, const uint8_t *limit) {
+// payload does not lie wholly below limit; answers the lowest payload
+// dropped, or limit when none was.
+const uint8_t *drop_unfilled(const uint8_t *d, size_t n, const uint8_t *limit) {
+  const uint8_t *lowest = limit;
   for (;;) {
     frame_entry_t *e = queue_head->last;
-    if (e == head_as_entry() || e->frame == nullptr) return;
+    if (e == head_as_entry() || e->frame == nullptr) return lowest;
     const uint8_t *p = e->frame->payload;
-    if (p < d || p > d + n || p + e->frame->payload_size <= limit) return;
+    if (p < d || p > d + n || p + e->frame->payload_size <= limit) return lowest;
+    if (p < lowest) lowest = p;
     release_entry(e);
   }
 }
@@ -435,10 +445,12 @@ int parse_classic(Bytes &in, const uint8_t *d, size_t n, Order order, pcap_hdr_t
   // Every way out puts the bytes of the frames in place (fills or copies
   // them up to end).  Frames a fill cannot complete (the file got shorter)
   // are dropped; the copy is whole where the walk reached the last record.
-  auto done = [&in, copy, d, n](int rc, size_t end, bool last_record) {
-    if (!in.take_through(end))
-      drop_unfilled(d, n, d + in.filled());
-    else if (copy != nullptr && last_record)
+  auto done = [&in, copy, d, n, used](int rc, size_t end, bool last_record) {
+    if (!in.take_through(end)) {  // the bytes taken end at the first record dropped
+      const uint8_t *lowest = drop_unfilled(d, n, d + in.filled());
+      size_t first_dropped = static_cast<size_t>(lowest - d);
+      if (first_dropped < *used + kRecordHeaderSize) *used = first_dropped - kRecordHeaderSize;
+    } else if (copy != nullptr && last_record)
       copy->complete = true;
     return rc;
   };
@@ -695,7 +707,10 @@ int parse_capture(const uint8_t *data, size_t size, int fd, off_t base, pcap_hdr
     case kSectionHeaderBlock: {
       PcapngParser p(in, data, size);
       int rc = p.run(global, used);
-      if (!in.take_through(*used)) drop_unfilled(data, size, data + in.filled());
+      if (!in.take_through(*used)) {
+        drop_unfilled(data, size, data + in.filled());
+        if (*used > in.filled()) *used = in.filled();
+      }
       return rc;
     }
     default:

@@ -425,6 +425,20 @@ TEST_F(CaptureTest, PlannedSaveOfChangedFramesWritesThemAsTheyAre) {
   ovke_plan_next_load(OVKE_PLAN_SAVE, out.c_str());
   EXPECT_EQ(load("not a capture at all"), OVKE_LOAD_UNKNOWN_FORMAT);
   EXPECT_EQ(temporary_files(), 0);
+
+  // A relative path names the file of the directory current at the save.
+  std::string sub = dir_.file("sub");
+  ASSERT_EQ(mkdir(sub.c_str(), 0700), 0);
+  std::string was = std::filesystem::current_path().string();
+  ASSERT_EQ(chdir(dir_.path().c_str()), 0);
+  ovke_init();
+  ovke_plan_next_load(OVKE_PLAN_SAVE, "rel.pcap");
+  ASSERT_EQ(load(file), 0);
+  ASSERT_EQ(chdir(sub.c_str()), 0);
+  EXPECT_EQ(ovke_save_file("rel.pcap"), OVKE_OK);
+  ASSERT_EQ(chdir(was.c_str()), 0);
+  EXPECT_TRUE(read_file(sub + "/rel.pcap") == file);
+  EXPECT_FALSE(std::filesystem::exists(dir_.file("rel.pcap")));
 }
 
 // A stream the caller has read into already loads from where it stands,

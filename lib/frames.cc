@@ -557,6 +557,17 @@ char *resolve_target(const char *path) {
   return strdup(path);
 }
 
+// The file a save to path replaces, named from the root.  Malloc()ed.
+char *absolute_target(const char *path) {
+  char *target = resolve_target(path);
+  if (target == nullptr || *target == '/') return target;
+  char *cwd = getcwd(nullptr, 0);
+  char *absolute = cwd != nullptr ? format_path("%s/%s", cwd, target) : nullptr;
+  free(cwd);
+  free(target);
+  return absolute;
+}
+
 mode_t current_umask() {
   mode_t m = umask(0);
   umask(m);
@@ -604,7 +615,9 @@ class Output {
       errno = ENOENT;
       return false;
     }
-    target_ = resolve_target(path);
+    // A file that waits for its save names its target from the root: the
+    // caller may change directory meanwhile.
+    target_ = replacement_only ? absolute_target(path) : resolve_target(path);
     if (target_ == nullptr) return false;
     struct stat st;
     bool exists = stat(target_, &st) == 0;
@@ -657,6 +670,7 @@ class Output {
 
   bool failed() const { return failed_; }
   int fd() const { return fd_; }
+  const char *target() const { return target_; }
   void fail_with(int err) {
     errno = err;
     fail();
@@ -1020,7 +1034,6 @@ char *planned_path = nullptr;  // for the next load
 bool planned_payloads = false;
 struct LoadCopy {
   Output out;
-  char *path = nullptr;  // the save it is for
   const Source *source = nullptr;
   const uint8_t *first = nullptr;  // the first record's bytes and the end of the last
   const uint8_t *end = nullptr;
@@ -1041,8 +1054,6 @@ bool host_order_classic(const Source *s, size_t start) {
 
 void drop_load_copy() {
   load_copy.out.close_and_remove();
-  free(load_copy.path);
-  load_copy.path = nullptr;
   load_copy.source = nullptr;
 }
 
@@ -1128,8 +1139,6 @@ int ovke_load_file(FILE **stream) {
     int saved = errno;  // a copy that cannot be made is no failure of the load
     if (load_copy.out.open(save_path, true)) {
       copy.fd = load_copy.out.fd();
-      load_copy.path = save_path;
-      save_path = nullptr;
     }
     errno = saved;
   }
@@ -1196,7 +1205,10 @@ int ovke_save_file(const char *path) {
     return OVKE_SAVE_FAILED;
   }
   if (load_copy.source != nullptr) {
-    bool same = strcmp(path, load_copy.path) == 0 && load_copy_is_the_save();
+    char *target = absolute_target(path);
+    bool same = target != nullptr && strcmp(target, load_copy.out.target()) == 0 &&
+                load_copy_is_the_save();
+    free(target);
     if (same && load_copy.out.name_temp()) {
       if (!load_copy.out.commit()) {
         int err = errno;

@@ -102,7 +102,9 @@ ORVIK_EXPORT frame_queue_t *ovke_get_frames(void);
  * OVKE_LOAD_MIXED_LINK_TYPES a pcapng whose interfaces have different link
  * types.  After the last two the list is as before the call.  If another process cuts the mapped file
  * short, touching a lost frame writes a message and ends the process with
- * status 1. */
+ * status 1.  (A load planned for payload work, see ovke_plan_next_load,
+ * reads the file into memory instead: frames the file no longer holds as
+ * it is read are dropped, and a later save refuses the changed file.) */
 ORVIK_EXPORT int ovke_load_file(FILE **stream);
 /* Progress of the loads that follow.  While ovke_load_file reads and walks
  * its input, progress is called now and then, and once when the load ends,
@@ -119,9 +121,10 @@ ORVIK_EXPORT void ovke_set_load_progress(ovke_load_progress_t progress, void *ar
  *   ovke_save_file(save_path) of the frames exactly as loaded only puts that
  *   file in save_path's place: the capture is read once instead of twice.
  *   A save of changed frames, or to another path, writes them as usual.
- *   The copy lasts until that save, the next load, ovke_free or an edit
- *   that writes payloads; where the file system allows, it has no name
- *   before the save, so a process that dies leaves nothing behind.
+ *   The copy lasts until the next save (to any path), the next load,
+ *   ovke_free or an edit that writes payloads; where the file system
+ *   allows, it has no name before the save, so a process that dies leaves
+ *   nothing behind.
  * OVKE_PLAN_PAYLOADS  read or change most payloads.  The load then reads
  *   a capture file into memory of the store's own instead of mapping it,
  *   which costs memory of the file's size but no page faults later.
