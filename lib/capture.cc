@@ -108,7 +108,6 @@ class Bytes {
   Bytes &operator=(const Bytes &) = delete;
 
   static constexpr size_t kWindow = size_t{1} << 18;
-  static constexpr size_t kWritePiece = size_t{1} << 20;
 
   // The n bytes at off (off + n within the capture, n at most kWindow), or
   // null when they cannot be read: the file got shorter.
@@ -166,18 +165,7 @@ class Bytes {
   bool copy_failed() const { return __atomic_load_n(&copy_->failed, __ATOMIC_RELAXED); }
   void fail_copy() { __atomic_store_n(&copy_->failed, true, __ATOMIC_RELAXED); }
   void write_copy(const uint8_t *p, size_t n, size_t off) {
-    while (n > 0 && !copy_failed()) {
-      size_t piece = n < kWritePiece ? n : kWritePiece;  // see Output::write_all
-      ssize_t k = pwrite(copy_->fd, p, piece, static_cast<off_t>(off));
-      if (k < 0 && errno == EINTR) continue;
-      if (k <= 0) {
-        fail_copy();
-        break;
-      }
-      p += k;
-      n -= static_cast<size_t>(k);
-      off += static_cast<size_t>(k);
-    }
+    if (!copy_failed() && !write_at(copy_->fd, p, n, static_cast<off_t>(off))) fail_copy();
   }
 
   // Reads on from filled_ to at least need (at most want, the limit and the

@@ -457,12 +457,7 @@ void release_last(FrameRun &run) {
 }
 
 void release_run(FrameRun &run) {
-  for (frame_entry_t *e = run.first; e != nullptr;) {
-    frame_entry_t *next = e == run.last ? nullptr : e->next;
-    release_block(e);
-    e = next;
-  }
-  run = FrameRun{};
+  while (run.last != nullptr) release_last(run);
 }
 
 bool load_reports_wanted() { return verbose >= 0 || load_progress.report != nullptr; }
@@ -578,7 +573,7 @@ mode_t current_umask() {
 // million system calls; runs of unchanged frames bypass the buffer, so it
 // need not be large (and a small one keeps saving a tiny capture cheap).
 constexpr size_t kIoBufferSize = size_t{64} << 10;
-constexpr size_t kWritePiece = size_t{1} << 20;
+using orvik::frames::kWritePiece;
 
 class Output {
  public:
@@ -668,6 +663,29 @@ class Output {
     return true;
   }
 
+  // Links an unnamed temporary file in under a free temporary name (a
+  // named one has its name already), before a commit; false when that
+  // cannot be done.
+  bool name_temp() {
+    if (!unnamed_) return true;
+    char proc[64];
+    snprintf(proc, sizeof proc, "/proc/self/fd/%d", fd_);
+    static const char kLetters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+    size_t len = strlen(temp_);
+    for (int attempt = 0; attempt < 100; ++attempt) {
+      uint8_t pick[6];
+      if (getrandom(pick, sizeof pick, 0) != sizeof pick) return false;
+      for (size_t i = 0; i < sizeof pick; ++i) temp_[len - 6 + i] = kLetters[pick[i] % 62];
+      if (linkat(AT_FDCWD, proc, AT_FDCWD, temp_, AT_SYMLINK_FOLLOW) == 0) {
+        unnamed_ = false;
+        pending_temp = temp_;
+        return true;
+      }
+      if (errno != EEXIST) return false;
+    }
+    return false;
+  }
+
   bool failed() const { return failed_; }
   int fd() const { return fd_; }
   const char *target() const { return target_; }
@@ -731,38 +749,10 @@ class Output {
     used_ = 0;
   }
 
- public:
-  // Links an unnamed temporary file in under a free temporary name (a
-  // named one has its name already), before a commit; false when that
-  // cannot be done.
-  bool name_temp() {
-    if (!unnamed_) return true;
-    char proc[64];
-    snprintf(proc, sizeof proc, "/proc/self/fd/%d", fd_);
-    static const char kLetters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
-    size_t len = strlen(temp_);
-    for (int attempt = 0; attempt < 100; ++attempt) {
-      uint8_t pick[6];
-      if (getrandom(pick, sizeof pick, 0) != sizeof pick) return false;
-      for (size_t i = 0; i < sizeof pick; ++i) temp_[len - 6 + i] = kLetters[pick[i] % 62];
-      if (linkat(AT_FDCWD, proc, AT_FDCWD, temp_, AT_SYMLINK_FOLLOW) == 0) {
-        unnamed_ = false;
-        pending_temp = temp_;
-        return true;
-      }
-      if (errno != EEXIST) return false;
-    }
-    return false;
-  }
-
- private:
-
   void write_all(const void *data, size_t n) {
     auto *p = static_cast<const uint8_t *>(data);
     while (n > 0 && !failed_) {
-      // One write of hundreds of megabytes is many times slower than the
-      // same bytes in pieces of a megabyte (the kernel's dirty-page
-      // accounting stalls a single huge write), so large runs go in pieces.
+      // Large runs go in pieces (see write_at).
       ssize_t k = ::write(fd_, p, n < kWritePiece ? n : kWritePiece);
       if (k < 0 && errno == EINTR) continue;
       if (k == 0) errno = ENOSPC;
@@ -962,9 +952,6 @@ void drop_load_copy();
 
 namespace orvik::frames {
 
-// An edit about to write into many frames: every mapped input is copied
-// into memory of its own (see copy_into_memory); where that fails, its
-// pages are made private copies in one call rather than one fault a page.
 size_t read_at(int fd, uint8_t *buf, size_t n, off_t off) {
   size_t got = 0;
   while (got < n) {
@@ -976,6 +963,22 @@ size_t read_at(int fd, uint8_t *buf, size_t n, off_t off) {
   return got;
 }
 
+bool write_at(int fd, const uint8_t *buf, size_t n, off_t off) {
+  while (n > 0) {
+    ssize_t k = pwrite(fd, buf, n < kWritePiece ? n : kWritePiece, off);
+    if (k < 0 && errno == EINTR) continue;
+    if (k == 0) errno = ENOSPC;
+    if (k <= 0) return false;
+    buf += k;
+    n -= static_cast<size_t>(k);
+    off += k;
+  }
+  return true;
+}
+
+// An edit about to write into many frames: every mapped input is copied
+// into memory of its own (see copy_into_memory); where that fails, its
+// pages are made private copies in one call rather than one fault a page.
 void prepare_to_write_payloads() {
   drop_load_copy();  // payloads about to change: the load's copy is no save
   for (Source *s = sources; s != nullptr; s = s->next)
@@ -1106,14 +1109,14 @@ frame_queue_t *ovke_get_frames(void) { return queue_head; }
 int ovke_load_file(FILE **stream) {
   ORVIK_ASSERT_STORE_READY();
   // The plan is this load's, whatever becomes of it.
-  char *save_path = planned_path;
+  struct OwnedPath {
+    char *text;
+    ~OwnedPath() { free(text); }
+  } save{planned_path};
+  const char *save_path = save.text;
   bool payloads = planned_payloads;
   planned_path = nullptr;
   planned_payloads = false;
-  struct PathFree {
-    char *&p;
-    ~PathFree() { free(p); }
-  } path_free{save_path};
   if (stream == nullptr || *stream == nullptr) return OVKE_LOAD_NO_HEADER;
   size_t start = 0;
   Source *s = open_source(*stream, &start);

@@ -127,6 +127,13 @@ void prepare_to_write_payloads();
 // short read; returns the bytes read, fewer only at the end of the file or
 // on an error (frames.cc).
 size_t read_at(int fd, uint8_t *buf, size_t n, off_t off);
+// Writes n bytes at off of the file fd, again after a signal or a short
+// write, in pieces of at most kWritePiece: one write of hundreds of
+// megabytes is many times slower than the same bytes in pieces of a
+// megabyte (the kernel's dirty-page accounting stalls a single huge
+// write).  False when a write fails (errno says why).
+constexpr size_t kWritePiece = size_t{1} << 20;
+bool write_at(int fd, const uint8_t *buf, size_t n, off_t off);
 
 // Number of entries in the list, and a remembered position in it: frames
 // are addressed by number, and an editor walking through the list (or
