@@ -32,7 +32,14 @@ pcap_hdr_t pcap_header;
 // does.  Space of a released block is not reused before its whole chunk is
 // free: frames are loaded once and removed rarely.
 //
-// Blocks come from an arena: the store's own, or the one of a load's
+// A chunk of loaded frames holds their 64-byte blocks from its front and
+// their records after them, the nth record for the nth block.  Copies come
+// from chunks of their own, with payloads of any size and no records.
+// Every chunk starts on a multiple of kMaxChunk and every block lies in its
+// chunk's first kMaxChunk bytes (a larger chunk holds one block), so a
+// block finds its chunk from its own address.
+//
+// Blocks come from an arena: the store's two, or the one of a load's
 // second walker (capture.cc), which builds frames on another thread.  The
 // list of all chunks is shared, so mapping and unmapping a chunk hold a
 // lock; handing out a block touches the arena's own chunk only.
@@ -44,9 +51,11 @@ Cursor cursor = {0, nullptr};
 struct Chunk {
   Chunk *next;  // every chunk, for release_all_blocks
   Chunk *prev;
-  size_t size;  // mapped bytes
-  size_t used;  // bytes handed out, this header included
-  size_t live;  // blocks handed out and not yet given back
+  size_t size;   // mapped bytes
+  size_t limit;  // where the blocks end (and the records begin)
+  size_t used;   // bytes handed out, this header included
+  size_t live;   // blocks handed out and not yet given back
+  LoadedRecord *records;  // null in a chunk of copies
 };
 
 namespace {
@@ -54,6 +63,7 @@ namespace {
 constexpr size_t kMaxChunk = size_t{8} << 20;
 constexpr size_t kPopulateFrom = size_t{1} << 20;
 constexpr size_t kChunkHeader = (sizeof(Chunk) + 63) & ~size_t{63};
+constexpr size_t kPage = 4096;
 
 Chunk *chunks = nullptr;  // all chunks
 pthread_mutex_t chunks_lock = PTHREAD_MUTEX_INITIALIZER;
@@ -61,37 +71,49 @@ pthread_mutex_t chunks_lock = PTHREAD_MUTEX_INITIALIZER;
 size_t round_up(size_t n, size_t unit) { return (n + unit - 1) / unit * unit; }
 
 // Chunks are filled front to back at once: their pages are faulted in by
-// one call instead of one fault at a time.  A chunk of whole huge pages is
-// placed on a huge-page boundary and asks for huge pages: the first touch
-// of every page of fresh memory costs a fault in the hypervisor's shadow
-// page tables (some microseconds each, whether or not the kernel populated
-// the page), so a 2 MiB page saves 511 of them.  Without huge pages the
-// chunk works the same, at 4 KiB a page.
+// one call instead of one fault at a time.  A chunk of whole huge pages
+// asks for huge pages: the first touch of every page of fresh memory costs
+// a fault in the hypervisor's shadow page tables (some microseconds each,
+// whether or not the kernel populated the page), so a 2 MiB page saves 511
+// of them.  Without huge pages the chunk works the same, at 4 KiB a page.
 constexpr size_t kHugePage = size_t{2} << 20;
 
-void *map_anonymous(size_t size) {
-  if (size % kHugePage != 0) {
-    int populate = size >= kPopulateFrom ? MAP_POPULATE : 0;
-    return mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | populate, -1, 0);
-  }
-  void *m = mmap(nullptr, size + kHugePage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+// size bytes of fresh memory at a multiple of align (a power of two).
+void *map_aligned(size_t size, size_t align) {
+  size_t slack = align > kPage ? align : 0;
+  void *m = mmap(nullptr, size + slack, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (m == MAP_FAILED) return m;
   auto *raw = static_cast<uint8_t *>(m);
-  auto *aligned = reinterpret_cast<uint8_t *>(round_up(reinterpret_cast<uintptr_t>(raw), kHugePage));
+  auto *aligned = reinterpret_cast<uint8_t *>(round_up(reinterpret_cast<uintptr_t>(raw), align));
   if (aligned > raw) munmap(raw, static_cast<size_t>(aligned - raw));
-  size_t tail = static_cast<size_t>(raw + size + kHugePage - (aligned + size));
+  size_t tail = static_cast<size_t>(raw + size + slack - (aligned + size));
   if (tail > 0) munmap(aligned + size, tail);
-  madvise(aligned, size, MADV_HUGEPAGE);
-  madvise(aligned, size, MADV_POPULATE_WRITE);
+  if (size % kHugePage == 0) madvise(aligned, size, MADV_HUGEPAGE);
+  if (size >= kPopulateFrom) madvise(aligned, size, MADV_POPULATE_WRITE);
   return aligned;
 }
 
-Chunk *map_chunk(size_t size) {
-  void *m = map_anonymous(size);
+void *map_anonymous(size_t size) {
+  return map_aligned(size, size % kHugePage == 0 ? kHugePage : kPage);
+}
+
+Chunk *chunk_of(const frame_entry_t *e) {
+  return reinterpret_cast<Chunk *>(reinterpret_cast<uintptr_t>(e) & ~(kMaxChunk - 1));
+}
+
+Chunk *map_chunk(size_t size, bool records) {
+  void *m = map_aligned(size, kMaxChunk);
   if (m == MAP_FAILED) return nullptr;
   auto *c = static_cast<Chunk *>(m);
+  size_t limit = size;
+  LoadedRecord *r = nullptr;
+  if (records) {
+    size_t slots = (size - kChunkHeader) / (sizeof(FrameBlock) + sizeof(LoadedRecord));
+    limit = kChunkHeader + slots * sizeof(FrameBlock);
+    r = reinterpret_cast<LoadedRecord *>(static_cast<uint8_t *>(m) + limit);
+  }
   pthread_mutex_lock(&chunks_lock);
-  *c = Chunk{chunks, nullptr, size, kChunkHeader, 0};
+  *c = Chunk{chunks, nullptr, size, limit, kChunkHeader, 0, r};
   if (chunks != nullptr) chunks->prev = c;
   chunks = c;
   pthread_mutex_unlock(&chunks_lock);
@@ -114,21 +136,15 @@ void unmap_chunk(Arena &a, Chunk *c) {
 // next chunk gets a chunk of its own rather than leaving much of the
 // current one unused.
 Chunk *chunk_for(Arena &a, size_t need) {
-  if (need > a.next_chunk / 4) return map_chunk(round_up(kChunkHeader + need, size_t{4096}));
-  if (a.current != nullptr && a.current->size - a.current->used >= need) return a.current;
-  Chunk *c = map_chunk(a.next_chunk);
+  if (need > a.next_chunk / 4) return map_chunk(round_up(kChunkHeader + need, kPage), a.records);
+  if (a.current != nullptr && a.current->limit - a.current->used >= need) return a.current;
+  Chunk *c = map_chunk(a.next_chunk, a.records);
   if (c == nullptr) return nullptr;
   if (a.next_chunk < kMaxChunk) a.next_chunk *= 2;
   if (a.current != nullptr && a.current->live == 0) unmap_chunk(a, a.current);
   a.current = c;
   return c;
 }
-
-}  // namespace
-
-Arena store_arena;
-
-frame_entry_t *new_block(int32_t own_bytes) { return new_block_in(store_arena, own_bytes); }
 
 frame_entry_t *new_block_in(Arena &a, int32_t own_bytes) {
   if (own_bytes < 0) return nullptr;
@@ -144,23 +160,44 @@ frame_entry_t *new_block_in(Arena &a, int32_t own_bytes) {
   b->entry.frame = &b->frame;
   b->entry.next = nullptr;
   b->entry.prev = nullptr;
-  b->origin = nullptr;
-  b->chunk = c;
   return &b->entry;
 }
 
+// The store's arenas: loaded frames, and copies.
+Arena load_arena;
+Arena copy_arena{nullptr, kFirstChunk, false};
+
+}  // namespace
+
+frame_entry_t *new_block(int32_t own_bytes) { return new_block_in(copy_arena, own_bytes); }
+
+frame_entry_t *new_loaded_block_in(Arena &a, const pcaprec_hdr_t &h, const uint8_t *origin) {
+  frame_entry_t *e = new_block_in(a, 0);
+  if (e == nullptr) return nullptr;
+  *loaded_record(e) = LoadedRecord{h, origin};
+  return e;
+}
+
+LoadedRecord *loaded_record(const frame_entry_t *e) {
+  Chunk *c = chunk_of(e);
+  if (c->records == nullptr) return nullptr;
+  auto at = reinterpret_cast<uintptr_t>(e) - reinterpret_cast<uintptr_t>(c) - kChunkHeader;
+  return c->records + at / sizeof(FrameBlock);
+}
+
 void release_block(frame_entry_t *e) {
-  Chunk *c = block_of(e)->chunk;
+  Chunk *c = chunk_of(e);
   if (--c->live > 0) return;
-  if (c == store_arena.current)
+  if (c == load_arena.current || c == copy_arena.current)
     c->used = kChunkHeader;  // start the chunk over
   else
-    unmap_chunk(store_arena, c);
+    unmap_chunk(load_arena, c);
 }
 
 void release_all_blocks() {
-  while (chunks != nullptr) unmap_chunk(store_arena, chunks);
-  store_arena = Arena{};
+  while (chunks != nullptr) unmap_chunk(load_arena, chunks);
+  load_arena = Arena{};
+  copy_arena = Arena{nullptr, kFirstChunk, false};
   frame_count = 0;
   cursor.entry = nullptr;
 }
@@ -170,7 +207,9 @@ void release_all_blocks() {
 namespace {
 
 using orvik::frames::FrameBlock;
+using orvik::frames::LoadedRecord;
 using orvik::frames::head_as_entry;
+using orvik::frames::loaded_record;
 
 char err_msg[orvik::kErrMsgSize];
 
@@ -407,12 +446,10 @@ namespace {
 
 frame_entry_t *loaded_frame(Arena &a, const pcaprec_hdr_t &h, const uint8_t *payload,
                             const uint8_t *origin) {
-  frame_entry_t *e = new_block_in(a, 0);
+  frame_entry_t *e = new_loaded_block_in(a, h, origin);
   if (e == nullptr) return nullptr;
   FrameBlock *b = block_of(e);
   b->header = h;
-  b->loaded = h;
-  b->origin = origin;
   b->frame.payload_size = static_cast<int32_t>(h.incl_len);
   b->frame.payload = const_cast<uint8_t *>(payload);
   return e;
@@ -463,7 +500,7 @@ void release_run(FrameRun &run) {
 bool load_reports_wanted() { return verbose >= 0 || load_progress.report != nullptr; }
 
 bool append_frame(const pcaprec_hdr_t &h, const uint8_t *payload, const uint8_t *origin) {
-  frame_entry_t *e = loaded_frame(store_arena, h, payload, origin);
+  frame_entry_t *e = loaded_frame(load_arena, h, payload, origin);
   if (e == nullptr) return false;
   append(e);
   const LoadProgress &p = load_progress;
@@ -872,10 +909,10 @@ bool copy_into_memory(Source *s) {
   auto moved = [s, copy](const uint8_t *p) { return copy + (p - s->data); };
   auto inside = [s, end](const uint8_t *p) { return p != nullptr && p >= s->data && p <= end; };
   for (frame_entry_t *e = queue_head->first; e != head_as_entry(); e = e->next) {
-    FrameBlock *b = block_of(e);
     if (e->frame != nullptr && inside(e->frame->payload))
       e->frame->payload = const_cast<uint8_t *>(moved(e->frame->payload));
-    if (inside(b->origin)) b->origin = moved(b->origin);
+    LoadedRecord *r = loaded_record(e);
+    if (r != nullptr && inside(r->origin)) r->origin = moved(r->origin);
   }
   adopt_memory(s, copy, held);
   return true;
@@ -993,11 +1030,13 @@ namespace {
 const uint8_t *in_place(const frame_entry_t *e) {
   const FrameBlock *b = block_of(e);
   const frame_t *f = e->frame;
-  if (b->origin == nullptr || f != &b->frame || f->header != &b->header) return nullptr;
-  if (f->payload != b->origin + sizeof(pcaprec_hdr_t)) return nullptr;
-  if (f->payload_size != static_cast<int32_t>(b->loaded.incl_len)) return nullptr;
-  if (memcmp(&b->header, &b->loaded, sizeof b->header) != 0) return nullptr;
-  return b->origin;
+  if (f != &b->frame || f->header != &b->header) return nullptr;
+  const LoadedRecord *r = loaded_record(e);
+  if (r == nullptr || r->origin == nullptr) return nullptr;
+  if (f->payload != r->origin + sizeof(pcaprec_hdr_t)) return nullptr;
+  if (f->payload_size != static_cast<int32_t>(r->header.incl_len)) return nullptr;
+  if (memcmp(&b->header, &r->header, sizeof b->header) != 0) return nullptr;
+  return r->origin;
 }
 
 void write_frames(Output &out) {

@@ -41,14 +41,15 @@ extern "C" [[noreturn]] void __assert_fail(const char *assertion, const char *fi
 
 namespace orvik::frames {
 
-// A frame's list entry, frame record and record header live in ONE block.
-// The payload stays where the load found it (in a private mapping of the
-// input file, or in the bytes read from a pipe); only a frame of the
-// store's own making (a copy) carries its payload in the block, after the
-// fixed part.  Blocks are carved from chunks of mapped memory (see
-// frames.cc), so a capture of a million frames costs a few hundred page
-// mappings instead of millions of allocations, and the whole list goes back
-// to the system at once.
+// A frame's list entry, frame record and record header live in ONE block
+// of 64 bytes, a cache line: a walk over the list (a send's pacing, a
+// filter, a save) reads nothing else of the frames it passes.  The payload
+// stays where the load found it (in a private mapping of the input file,
+// or in the bytes read from a pipe); only a frame of the store's own making
+// (a copy) carries its payload in the block, after the fixed part.  Blocks
+// are carved from chunks of mapped memory (see frames.cc), so a capture of
+// a million frames costs a few hundred page mappings instead of millions of
+// allocations, and the whole list goes back to the system at once.
 //
 // Every block comes from new_block and goes back through release_entry (one
 // frame) or release_all_blocks (the whole store); free() must never see one.
@@ -57,29 +58,37 @@ struct FrameBlock {
   frame_entry_t entry;
   frame_t frame;
   pcaprec_hdr_t header;
-  // The record as the load found it in host order, and where its 16 bytes
-  // lie in the input when they hold exactly that (null otherwise: a copy,
-  // a swapped or a pcapng record).  A frame whose header, payload pointer
-  // and size still match is saved straight from the input.
-  pcaprec_hdr_t loaded;
-  const uint8_t *origin;
-  Chunk *chunk;
   alignas(8) uint8_t payload[];
 };
+static_assert(sizeof(FrameBlock) == 64, "a frame's fixed part fills one cache line");
 
-// A block with room for own_bytes of payload in it (0 for a frame whose
-// payload lies in the input), its pointers wired (payload at the block's
-// own area), list links cleared, origin null; header bytes are left for the
-// caller.  Null when own_bytes is negative or memory is short.
+// What a load knew of a frame's record, kept beside the loaded blocks in
+// their chunk rather than in them: the record as found, in host order, and
+// where its 16 bytes lie in the input when they hold exactly that (null
+// otherwise: a swapped or a pcapng record).  A frame whose header, payload
+// pointer and size still match is saved straight from the input.
+struct LoadedRecord {
+  pcaprec_hdr_t header;
+  const uint8_t *origin;
+};
+// The loaded record of e's block; null for a block an edit made.
+LoadedRecord *loaded_record(const frame_entry_t *e);
+
+// A block with room for own_bytes of payload in it, its pointers wired
+// (payload at the block's own area) and list links cleared; header bytes
+// are left for the caller.  Null when own_bytes is negative or memory is
+// short.
 frame_entry_t *new_block(int32_t own_bytes);
-// The chunk blocks are carved from and the size of the next chunk to map.
-// The store has one; a thread building frames apart has its own.
+// The chunks loaded frames are carved from and the size of the next chunk
+// to map.  The store has one; a thread building frames apart has its own.
 constexpr size_t kFirstChunk = size_t{64} << 10;
 struct Arena {
   Chunk *current = nullptr;
   size_t next_chunk = kFirstChunk;
+  bool records = true;  // blocks of loaded frames, each with its LoadedRecord
 };
-frame_entry_t *new_block_in(Arena &a, int32_t own_bytes);
+// A loaded frame's block (its payload in the input) with its record.
+frame_entry_t *new_loaded_block_in(Arena &a, const pcaprec_hdr_t &h, const uint8_t *origin);
 // Gives back one block (already unlinked).
 void release_block(frame_entry_t *e);
 // Gives back every block at once; the list must be emptied by the caller.

@@ -96,29 +96,45 @@ TEST_F(FramesTest, LoadThenSaveReproducesTheFile) {
   EXPECT_EQ(read_file(out), file);
 }
 
-// Tens of thousands of frames (their blocks fill chunks of whole huge
-// pages), one frame larger than most chunks: edits and releases across
-// chunk boundaries keep every frame intact.
+// Hundreds of thousands of frames (their blocks fill several chunks of
+// the largest size), one frame larger than any chunk and a copy of it:
+// edits and releases across chunk boundaries keep every frame intact, and
+// the save writes the copies and the frames still as loaded in their new
+// order.
 TEST_F(FramesTest, LargeCapturesSurviveEditsAcrossChunks) {
   std::string file = pcap_global_header();
-  std::vector<std::string> kept;
-  for (int i = 0; i < 60000; ++i) {
-    std::string data = frame_bytes(100 + i % 600, i);
+  std::vector<std::string> kept, records;
+  for (int i = 0; i < 300000; ++i) {
+    std::string data = frame_bytes(10 + i % 90, i);
     file += pcap_record(i, 0, data);
-    if (i < 100 || i >= 45000) kept.push_back(data);
+    if (i < 100 || i >= 245000) {
+      kept.push_back(data);
+      records.push_back(pcap_record(i, 0, data));
+    }
   }
-  std::string big = frame_bytes(5 << 20, 7);
+  std::string big = frame_bytes(9 << 20, 7);
   file += pcap_record(1, 1, big);
   kept.push_back(big);
+  records.push_back(pcap_record(1, 1, big));
   ASSERT_EQ(load(file), 0);
-  ASSERT_EQ(ovke_remove_frame_interval(100, 44999), OVKE_OK);
+  ASSERT_EQ(ovke_remove_frame_interval(100, 244999), OVKE_OK);
   ASSERT_EQ(ovke_clone_frame(static_cast<int32_t>(kept.size()) - 1, 0), OVKE_OK);
+  ASSERT_EQ(ovke_clone_frame(150, 1), OVKE_OK);
   kept.insert(kept.begin(), big);
-  ASSERT_EQ(ovke_remove_frame(static_cast<int32_t>(kept.size()) - 1), OVKE_OK);
-  kept.pop_back();
+  records.insert(records.begin(), records.back());
+  kept.insert(kept.begin() + 1, kept[150]);
+  records.insert(records.begin() + 1, records[150]);
+  ASSERT_EQ(ovke_remove_frame(0), OVKE_OK);
+  kept.erase(kept.begin());
+  records.erase(records.begin());
   std::vector<FrameView> v = list_frames();
   ASSERT_EQ(v.size(), kept.size());
   for (size_t i = 0; i < kept.size(); ++i) ASSERT_EQ(v[i].data, kept[i]) << i;
+  std::string out = dir_.file("out.pcap");
+  ASSERT_EQ(ovke_save_file(out.c_str()), OVKE_OK);
+  std::string expected = pcap_global_header();
+  for (const std::string &r : records) expected += r;
+  EXPECT_TRUE(read_file(out) == expected);
   ovke_free();
   ASSERT_EQ(load(pcap_global_header() + pcap_record(1, 0, "again")), 0);
   EXPECT_EQ(list_frames().size(), 1u);
