@@ -309,6 +309,12 @@ TEST_F(SendTest, ReplayControlsInEveryPacingMode) {
     EXPECT_EQ(st.first.sec, got.front().sec) << c.what;
     EXPECT_EQ(st.first.nsec, got.front().nsec) << c.what;
     EXPECT_EQ(st.last.nsec, got.back().nsec) << c.what;
+    // A dry run walks the same schedule and counts what a send hands over.
+    ASSERT_EQ(ovks_send(input(in).c_str(), &start, c.interval, nullptr, 0, 0, 0, 1, c.speed), 0);
+    ovks_stats_t dry;
+    ovks_get_stats(&dry);
+    EXPECT_EQ(ovks_packet_sent, 2u * passes) << c.what;
+    EXPECT_EQ(memcmp(&dry, &st, sizeof st), 0) << c.what;
   }
   // ovks_init restores one pass with the captured gaps.
   ovks_init();
