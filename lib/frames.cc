@@ -101,16 +101,32 @@ Chunk *chunk_of(const frame_entry_t *e) {
   return reinterpret_cast<Chunk *>(reinterpret_cast<uintptr_t>(e) & ~(kMaxChunk - 1));
 }
 
+// An emptied chunk of the first size, one of each kind, kept for the next
+// load instead of going back to the system: a chunk on a boundary of its
+// own costs the hypervisor a fresh page table, which would outweigh all
+// else in a store loaded with a few frames and emptied again and again.
+// Taken and given back under chunks_lock.
+Chunk *spare[2] = {nullptr, nullptr};
+
 Chunk *map_chunk(size_t size, bool records) {
-  void *m = map_aligned(size, kMaxChunk);
-  if (m == MAP_FAILED) return nullptr;
-  auto *c = static_cast<Chunk *>(m);
+  Chunk *c = nullptr;
+  if (size == kFirstChunk) {
+    pthread_mutex_lock(&chunks_lock);
+    c = spare[records];
+    spare[records] = nullptr;
+    pthread_mutex_unlock(&chunks_lock);
+  }
+  if (c == nullptr) {
+    void *m = map_aligned(size, kMaxChunk);
+    if (m == MAP_FAILED) return nullptr;
+    c = static_cast<Chunk *>(m);
+  }
   size_t limit = size;
   LoadedRecord *r = nullptr;
   if (records) {
     size_t slots = (size - kChunkHeader) / (sizeof(FrameBlock) + sizeof(LoadedRecord));
     limit = kChunkHeader + slots * sizeof(FrameBlock);
-    r = reinterpret_cast<LoadedRecord *>(static_cast<uint8_t *>(m) + limit);
+    r = reinterpret_cast<LoadedRecord *>(reinterpret_cast<uint8_t *>(c) + limit);
   }
   pthread_mutex_lock(&chunks_lock);
   *c = Chunk{chunks, nullptr, size, limit, kChunkHeader, 0, r};
@@ -127,9 +143,12 @@ void unmap_chunk(Arena &a, Chunk *c) {
   else
     chunks = c->next;
   if (c->next != nullptr) c->next->prev = c->prev;
+  Chunk *&kept = spare[c->records != nullptr];
+  bool keep = c->size == kFirstChunk && kept == nullptr;
+  if (keep) kept = c;
   pthread_mutex_unlock(&chunks_lock);
   if (c == a.current) a.current = nullptr;
-  munmap(c, c->size);
+  if (!keep) munmap(c, c->size);
 }
 
 // A chunk with room for need bytes.  A block larger than a quarter of the
