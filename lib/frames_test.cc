@@ -229,6 +229,29 @@ TEST_F(FramesTest, InitAndFreeEmptyTheListButKeepTheHeader) {
   EXPECT_EQ(read_file(out), pcap_global_header(g));
 }
 
+// Emptied stores hand their memory to the next load, and a store emptied
+// while another load's frames and copies are alive keeps them apart: every
+// round lists and saves exactly its own frames, copies included.
+TEST_F(FramesTest, StoresEmptiedAndLoadedAgainKeepEachRoundsFrames) {
+  for (int round = 0; round < 4; ++round) {
+    std::string first = frame_bytes(60 + round, round), second = frame_bytes(70, round + 9);
+    ASSERT_EQ(load(pcap_global_header() + pcap_record(round, 1, first) + pcap_record(round, 2, second)), 0);
+    ASSERT_EQ(ovke_clone_frame(0, 2), OVKE_OK);
+    if (round % 2 == 1) {
+      ASSERT_EQ(ovke_remove_frame(1), OVKE_OK);
+    }
+    std::vector<FrameView> v = list_frames();
+    ASSERT_EQ(v.size(), round % 2 == 1 ? 2u : 3u) << round;
+    EXPECT_EQ(v.back().data, first) << round;
+    std::string out = dir_.file("round.pcap");
+    ASSERT_EQ(ovke_save_file(out.c_str()), OVKE_OK);
+    std::string expected = pcap_global_header() + pcap_record(round, 1, first);
+    if (round % 2 == 0) expected += pcap_record(round, 2, second);
+    EXPECT_TRUE(read_file(out) == expected + pcap_record(round, 1, first)) << round;
+    ovke_free();
+  }
+}
+
 TEST_F(FramesTest, SaveKeepsModeOfReplacedFileAndUmaskForNewOnes) {
   ASSERT_EQ(load(pcap_global_header() + pcap_record(1, 0, "one")), 0);
   std::string fresh = dir_.file("fresh.pcap"), kept = dir_.file("kept.pcap");

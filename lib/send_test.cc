@@ -351,6 +351,32 @@ TEST_F(SendTest, ProgressReachesEveryFrameOfEveryPass) {
   EXPECT_EQ(calls.back(), std::make_pair(uint64_t{15000}, uint64_t{15000}));
 }
 
+// A dry run that is followed frame by frame (a progress callback, or
+// reports) still goes through every frame in order.
+TEST_F(SendTest, DryRunsFollowedFrameByFrameSeeEveryFrame) {
+  std::vector<uint64_t> done;
+  ovks_replay_t r{1.0, 2, [](uint64_t d, uint64_t, void *arg) {
+                    static_cast<std::vector<uint64_t> *>(arg)->push_back(d);
+                  }, &done};
+  ovks_set_replay(&r);
+  std::string path = input(frames_of_sizes(std::vector<size_t>(5000, 60)));
+  ASSERT_EQ(ovks_send(path.c_str(), nullptr, nullptr, nullptr, 0, 0, 0, 1, 0), OVKS_OK);
+  ASSERT_FALSE(done.empty());
+  EXPECT_EQ(done.back(), 10000u);
+  EXPECT_EQ(ovks_packet_sent, 10000u);
+  ovks_set_replay(nullptr);
+  verbose = 0;
+  testing::internal::CaptureStderr();
+  ASSERT_EQ(ovks_send(input(frames_of_sizes({10, 20, 30})).c_str(), nullptr, nullptr, nullptr, 0, 0,
+                      0, 1, 0),
+            OVKS_OK);
+  std::vector<std::string> got;
+  for (const std::string &l : lines(testing::internal::GetCapturedStderr()))
+    if (l.find(" Size: ") != std::string::npos) got.push_back(l);
+  ASSERT_EQ(got.size(), 3u);
+  EXPECT_NE(got[2].find("Size:    30B"), std::string::npos) << got[2];
+}
+
 TEST_F(SendTest, FailureGivesItsReason) {
   write_file(dir_.file("text"), "no capture\n");
   write_file(dir_.file("short"), "\xd4\xc3\xb2\xa1\x02");  // cut inside the header
