@@ -28,8 +28,8 @@ pcap_hdr_t pcap_header;
 // Frame blocks.  Chunks of memory are mapped as the list grows: the first
 // is small, so that loading a capture of a few frames costs one small
 // mapping, and each next one is twice as large up to kMaxChunk.  A chunk
-// counts its live blocks and goes back to the system when the last one
-// does.  Space of a released block is not reused before its whole chunk is
+// counts its live blocks and is dropped when the last one goes: it goes
+// back to the system, or is kept as the spare of its kind (below).  Space of a released block is not reused before its whole chunk is
 // free: frames are loaded once and removed rarely.
 //
 // A chunk of loaded frames holds their 64-byte blocks from its front and
@@ -136,7 +136,7 @@ Chunk *map_chunk(size_t size, bool records) {
   return c;
 }
 
-void unmap_chunk(Arena &a, Chunk *c) {
+void drop_chunk(Arena &a, Chunk *c) {
   pthread_mutex_lock(&chunks_lock);
   if (c->prev != nullptr)
     c->prev->next = c->next;
@@ -153,14 +153,18 @@ void unmap_chunk(Arena &a, Chunk *c) {
 
 // A chunk with room for need bytes.  A block larger than a quarter of the
 // next chunk gets a chunk of its own rather than leaving much of the
-// current one unused.
+// current one unused, and the chunks after it grow, so that further blocks
+// of its size (copies of one frame, say) are packed together again.
 Chunk *chunk_for(Arena &a, size_t need) {
-  if (need > a.next_chunk / 4) return map_chunk(round_up(kChunkHeader + need, kPage), a.records);
+  if (need > a.next_chunk / 4) {
+    if (a.next_chunk < kMaxChunk) a.next_chunk *= 2;
+    return map_chunk(round_up(kChunkHeader + need, kPage), a.records);
+  }
   if (a.current != nullptr && a.current->limit - a.current->used >= need) return a.current;
   Chunk *c = map_chunk(a.next_chunk, a.records);
   if (c == nullptr) return nullptr;
   if (a.next_chunk < kMaxChunk) a.next_chunk *= 2;
-  if (a.current != nullptr && a.current->live == 0) unmap_chunk(a, a.current);
+  if (a.current != nullptr && a.current->live == 0) drop_chunk(a, a.current);
   a.current = c;
   return c;
 }
@@ -210,11 +214,11 @@ void release_block(frame_entry_t *e) {
   if (c == load_arena.current || c == copy_arena.current)
     c->used = kChunkHeader;  // start the chunk over
   else
-    unmap_chunk(load_arena, c);
+    drop_chunk(load_arena, c);
 }
 
 void release_all_blocks() {
-  while (chunks != nullptr) unmap_chunk(load_arena, chunks);
+  while (chunks != nullptr) drop_chunk(load_arena, chunks);
   load_arena = Arena{};
   copy_arena = Arena{nullptr, kFirstChunk, false};
   frame_count = 0;

@@ -43,7 +43,7 @@ namespace orvik::frames {
 
 // A frame's list entry, frame record and record header live in ONE block
 // of 64 bytes, a cache line: a walk over the list (a send's pacing, a
-// filter, a save) reads nothing else of the frames it passes.  The payload
+// filter) reads nothing else of the frames it passes.  The payload
 // stays where the load found it (in a private mapping of the input file,
 // or in the bytes read from a pipe); only a frame of the store's own making
 // (a copy) carries its payload in the block, after the fixed part.  Blocks
@@ -51,8 +51,9 @@ namespace orvik::frames {
 // a million frames costs a few hundred page mappings instead of millions of
 // allocations, and the whole list goes back to the system at once.
 //
-// Every block comes from new_block and goes back through release_entry (one
-// frame) or release_all_blocks (the whole store); free() must never see one.
+// Every block comes from new_block or new_loaded_block_in and goes back
+// through release_entry (one frame) or release_all_blocks (the whole
+// store); free() must never see one.
 struct Chunk;
 struct FrameBlock {
   frame_entry_t entry;
@@ -79,8 +80,9 @@ LoadedRecord *loaded_record(const frame_entry_t *e);
 // are left for the caller.  Null when own_bytes is negative or memory is
 // short.
 frame_entry_t *new_block(int32_t own_bytes);
-// The chunks loaded frames are carved from and the size of the next chunk
-// to map.  The store has one; a thread building frames apart has its own.
+// The chunks blocks are carved from and the size of the next chunk to map.
+// The store has two (loaded frames, copies); a thread building frames
+// apart has its own.
 constexpr size_t kFirstChunk = size_t{64} << 10;
 struct Arena {
   Chunk *current = nullptr;

@@ -7,6 +7,7 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -250,6 +251,22 @@ TEST_F(FramesTest, StoresEmptiedAndLoadedAgainKeepEachRoundsFrames) {
     EXPECT_TRUE(read_file(out) == expected + pcap_record(round, 1, first)) << round;
     ovke_free();
   }
+}
+
+// Copies of a frame too large to share the store's first chunks get
+// chunks of their own only until the chunks have grown: two thousand
+// copies of a 20 000-byte frame take a few dozen mappings, not thousands
+// (a process's mappings are limited, and each costs system calls).
+TEST_F(FramesTest, CopiesOfMidSizedFramesArePackedIntoChunks) {
+  auto mappings = [] {
+    std::string maps = read_file("/proc/self/maps");
+    return static_cast<size_t>(std::count(maps.begin(), maps.end(), '\n'));
+  };
+  ASSERT_EQ(load(pcap_global_header() + pcap_record(1, 1, frame_bytes(20000, 1))), 0);
+  size_t before = mappings();
+  for (int i = 0; i < 2000; ++i) ASSERT_EQ(ovke_clone_frame(0, 0), OVKE_OK);
+  EXPECT_LT(mappings() - before, 100u);
+  EXPECT_EQ(list_frames().back().data, frame_bytes(20000, 1));
 }
 
 TEST_F(FramesTest, SaveKeepsModeOfReplacedFileAndUmaskForNewOnes) {

@@ -231,8 +231,9 @@ struct Pacer {
   Pacing mode = Pacing::kCaptureGap;
   DevicePtr kvo;
 
-  // The first frame's time, the move asked for, and their sum: the time
-  // the clock starts at.
+  // Where the schedule starts (the start given, the card's clock, the first
+  // frame's capture time or the last send's start), the move asked for, and
+  // their sum: the time the clock starts at.
   ovks_time_t first_ts{0, 0}, move_time{0, 0}, start_time{0, 0};
   // Where pacing stands during a walk: the last frame's transmit time and
   // the gap to the next one.  A local of the walk, so that it stays in
