@@ -226,6 +226,21 @@ pcaprec_hdr_t read_record(const uint8_t *rec, Order order) {
   return h;
 }
 
+// Drops from the end of the list the frames of the load of d[0, n) whose
+// payload does not lie wholly below limit; answers the lowest payload
+// dropped, or limit when none was.
+const uint8_t *drop_unfilled(const uint8_t *d, size_t n, const uint8_t *limit) {
+  const uint8_t *lowest = limit;
+  for (;;) {
+    frame_entry_t *e = queue_head->last;
+    if (e == head_as_entry() || e->frame == nullptr) return lowest;
+    const uint8_t *p = e->frame->payload;
+    if (p < d || p > d + n || p + e->frame->payload_size <= limit) return lowest;
+    if (p < lowest) lowest = p;
+    release_entry(e);
+  }
+}
+
 // The second walker.  Reading a large capture is mostly copying its bytes
 // out of the page cache and zeroing the memory of the frames' blocks, and
 // one processor does both at its own pace.  So the load looks for a record
@@ -287,12 +302,12 @@ class SecondWalker {
   size_t finish() {
     pthread_join(thread_, nullptr);
     running_ = false;
+    append_run(run_);
     if (!in_.take_through(end_)) {
       const uint8_t *limit = d_ + in_.filled();
-      while (run_.last != nullptr && end_of(run_.last) > limit) release_last(run_);
-      end_ = run_.last != nullptr ? static_cast<size_t>(end_of(run_.last) - d_) : begin_;
+      const uint8_t *lowest = drop_unfilled(d_, n_, limit);
+      if (lowest != limit) end_ = static_cast<size_t>(lowest - d_) - kRecordHeaderSize;
     }
-    append_run(run_);
     return end_;
   }
 
@@ -372,10 +387,6 @@ class SecondWalker {
     return sched_getaffinity(0, sizeof set, &set) == 0 ? CPU_COUNT(&set) : 1;
   }
 
-  static const uint8_t *end_of(const frame_entry_t *e) {
-    return e->frame->payload + e->frame->payload_size;
-  }
-
   Bytes in_;
   const uint8_t *d_;
   size_t n_;
@@ -392,21 +403,6 @@ class SecondWalker {
   FrameRun run_;
   Arena arena_;
 };
-
-// Drops from the end of the list the frames of the load of d[0, n) whose
-// payload does not lie wholly below limit; answers the lowest payload
-// dropped, or limit when none was.
-const uint8_t *drop_unfilled(const uint8_t *d, size_t n, const uint8_t *limit) {
-  const uint8_t *lowest = limit;
-  for (;;) {
-    frame_entry_t *e = queue_head->last;
-    if (e == head_as_entry() || e->frame == nullptr) return lowest;
-    const uint8_t *p = e->frame->payload;
-    if (p < d || p > d + n || p + e->frame->payload_size <= limit) return lowest;
-    if (p < lowest) lowest = p;
-    release_entry(e);
-  }
-}
 
 int parse_classic(Bytes &in, const uint8_t *d, size_t n, Order order, pcap_hdr_t *global,
                   size_t *used, CopyTarget *copy, bool fill) {

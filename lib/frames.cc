@@ -29,8 +29,9 @@ pcap_hdr_t pcap_header;
 // is small, so that loading a capture of a few frames costs one small
 // mapping, and each next one is twice as large up to kMaxChunk.  A chunk
 // counts its live blocks and is dropped when the last one goes: it goes
-// back to the system, or is kept as the spare of its kind (below).  Space of a released block is not reused before its whole chunk is
-// free: frames are loaded once and removed rarely.
+// back to the system, or is kept as the spare of its kind (below).  Space
+// of a released block is not reused before its whole chunk is free: frames
+// are loaded once and removed rarely.
 //
 // A chunk of loaded frames holds their 64-byte blocks from its front and
 // their records after them, the nth record for the nth block.  Copies come
@@ -508,16 +509,13 @@ void append_run(FrameRun &run) {
   run = FrameRun{};
 }
 
-void release_last(FrameRun &run) {
-  frame_entry_t *e = run.last;
-  run.last = e == run.first ? nullptr : e->prev;
-  if (run.last == nullptr) run.first = nullptr;
-  --run.count;
-  release_block(e);
-}
-
 void release_run(FrameRun &run) {
-  while (run.last != nullptr) release_last(run);
+  for (frame_entry_t *e = run.first; e != nullptr;) {
+    frame_entry_t *next = e == run.last ? nullptr : e->next;
+    release_block(e);
+    e = next;
+  }
+  run = FrameRun{};
 }
 
 bool load_reports_wanted() { return verbose >= 0 || load_progress.report != nullptr; }
@@ -782,8 +780,10 @@ class Output {
       temp_ = format_path("%.*s/.orvik-save-XXXXXX", static_cast<int>(slash - target_), target_);
     if (temp_ == nullptr) return false;
     if (long_lived) {
-      char *dir = slash == nullptr ? strdup(".") : format_path("%.*s", static_cast<int>(slash - target_), target_);
-      if (dir != nullptr) fd_ = ::open(*dir != '\0' ? dir : "/", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+      char *dir = slash == nullptr ? strdup(".")
+                                   : format_path("%.*s", static_cast<int>(slash - target_), target_);
+      if (dir != nullptr)
+        fd_ = ::open(*dir != '\0' ? dir : "/", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
       free(dir);
       unnamed_ = fd_ >= 0;
     }
@@ -1143,6 +1143,15 @@ bool load_copy_is_the_save() {
   return !changed;
 }
 
+// Puts the written file in path's place: the save's result.
+int commit_save(Output &out, const char *path) {
+  if (out.commit()) return OVKE_OK;
+  int err = errno;
+  orvik::log_msg(err_msg, 2, "Error: cannot write output file `%s`", path);
+  errno = err;
+  return OVKE_SAVE_FAILED;
+}
+
 }  // namespace
 
 extern "C" {
@@ -1275,15 +1284,9 @@ int ovke_save_file(const char *path) {
                 load_copy_is_the_save();
     free(target);
     if (same && load_copy.out.name_temp()) {
-      if (!load_copy.out.commit()) {
-        int err = errno;
-        drop_load_copy();
-        orvik::log_msg(err_msg, 2, "Error: cannot write output file `%s`", path);
-        errno = err;
-        return OVKE_SAVE_FAILED;
-      }
-      drop_load_copy();
-      return OVKE_OK;
+      int rc = commit_save(load_copy.out, path);
+      drop_load_copy();  // keeps errno
+      return rc;
     }
     drop_load_copy();
   }
@@ -1299,13 +1302,7 @@ int ovke_save_file(const char *path) {
   if (!all_sources_unchanged()) out.fail_with(ESTALE);
   write_frames(out);
   if (!out.failed() && !all_sources_unchanged()) out.fail_with(ESTALE);
-  if (!out.commit()) {
-    int err = errno;
-    orvik::log_msg(err_msg, 2, "Error: cannot write output file `%s`", path);
-    errno = err;
-    return OVKE_SAVE_FAILED;
-  }
-  return OVKE_OK;
+  return commit_save(out, path);
 }
 
 }  // extern "C"

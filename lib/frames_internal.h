@@ -103,7 +103,7 @@ inline const FrameBlock *block_of(const frame_entry_t *e) {
 
 // Load hooks used by the capture parsers (capture.cc), kept in frames.cc.
 // Appends a frame whose payload_size bytes lie at payload in the input
-// being loaded; origin: see FrameBlock.  False when memory is short.
+// being loaded; origin: see LoadedRecord.  False when memory is short.
 bool append_frame(const pcaprec_hdr_t &h, const uint8_t *payload, const uint8_t *origin);
 // Frames built apart from the list (on another thread, from the arena of
 // that thread), in order, linked by next and prev; joined to the list or
@@ -117,8 +117,6 @@ bool add_to_run(FrameRun &run, Arena &a, const pcaprec_hdr_t &h, const uint8_t *
                 const uint8_t *origin);
 // Appends the run's frames to the list and empties the run.
 void append_run(FrameRun &run);
-// Gives back the run's last frame.
-void release_last(FrameRun &run);
 // Gives back the run's blocks and empties the run.
 void release_run(FrameRun &run);
 // Whether this load reports records or progress as it goes (which only a
