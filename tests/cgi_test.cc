@@ -329,6 +329,17 @@ TEST_F(FastCgiTest, ThousandMixedRequestsInOneProcess) {
 #endif
 }
 
+// A stop that comes while the process goes back to waiting for the next
+// request ends it all the same, at once.
+TEST_F(FastCgiTest, StopRightAfterARequestEndsTheProcess) {
+  for (int round = 0; round < 30; ++round) {
+    std::remove(dir_.file("sock").c_str());
+    start();
+    EXPECT_TRUE(app_->request({}).complete) << round;
+    ASSERT_EQ(0, app_->stop()) << round << read_file(dir_.file("log"));
+  }
+}
+
 TEST_F(FastCgiTest, ThousandMixedRequestsUnderValgrind) {
 #ifdef __SANITIZE_ADDRESS__
   GTEST_SKIP() << "valgrind cannot watch a sanitized program";

@@ -38,11 +38,24 @@ class FcgiApp {
 
   pid_t pid() const { return pid_; }
 
-  // SIGTERM, then the exit status (128 + signal when it was killed).
+  // SIGTERM, then the exit status (128 + signal when it was killed).  A
+  // process still there after kStopSeconds has missed the stop: it is
+  // killed, and the status is -1.
   int stop() {
+    static constexpr int kStopSeconds = 60;
     int wstatus = 0;
-    if (pid_ > 0 && kill(pid_, SIGTERM) == 0 && waitpid(pid_, &wstatus, 0) == pid_)
-      status_ = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
+    if (pid_ > 0 && kill(pid_, SIGTERM) == 0) {
+      pid_t got = 0;
+      for (int i = 0; i < kStopSeconds * 100 && (got = waitpid(pid_, &wstatus, WNOHANG)) == 0; ++i)
+        usleep(10000);
+      if (got == 0) {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, &wstatus, 0);
+        status_ = -1;
+      } else if (got == pid_) {
+        status_ = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
+      }
+    }
     pid_ = -1;
     return status_;
   }

@@ -386,10 +386,19 @@ void run_cgi() {
 #ifdef ORVIK_HAVE_FCGI
 
 volatile sig_atomic_t stopping = 0;
+int stop_fd = -1;  // /dev/null, put in the listening socket's place by a stop
 
+// A stop that comes after the loop's check but before accept() waits
+// would be lost, and the process would wait for a request that never
+// comes: the process's own descriptor of the listening socket is replaced,
+// so that accept() fails at once (other processes sharing the socket keep
+// theirs, and a request under way has its own connection).
 void stop(int) {
+  int saved = errno;
   stopping = 1;
   FCGX_ShutdownPending();
+  if (stop_fd >= 0) dup2(stop_fd, 0);
+  errno = saved;
 }
 
 // A FastCGI server hands over a listening socket as standard input: it is
@@ -404,6 +413,7 @@ bool started_by_fastcgi_server() {
 // Requests until the server closes the socket or asks the process to stop
 // (SIGTERM, SIGUSR1).  Each answer is built in memory, then sent whole.
 void run_fastcgi() {
+  stop_fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
   struct sigaction sa = {};
   sa.sa_handler = stop;  // no SA_RESTART: a waiting accept returns
   sigaction(SIGTERM, &sa, nullptr);
