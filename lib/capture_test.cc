@@ -496,7 +496,7 @@ TEST_F(CaptureTest, PlansFollowTheStreamsPosition) {
 TEST_F(CaptureTest, FileCutShortWhileFillingKeepsWholeFrames) {
   std::string file = pcap_global_header();
   std::vector<std::string> payloads;
-  for (int i = 0; i < 200000; ++i) {
+  for (int i = 0; i < 150000; ++i) {
     payloads.push_back(frame_bytes(101, i));  // records that do not tile a read window
     file += pcap_record(i, 0, payloads.back());
   }
